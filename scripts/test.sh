@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Sets everything up, then builds and runs every test twice: once in the
+# ordinary build and once built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+echo "== tests"
+ctest --test-dir build --output-on-failure -j "$(nproc)"
+
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+SONVALE_BUILD_DIR=build-sanitize bash scripts/setup.sh -DSONVALE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)"

@@ -1,0 +1,125 @@
+#include "engine/engine.h"
+
+#include <new>
+
+#include "settings/engine_settings.h"
+
+namespace sonvale {
+
+namespace {
+
+constexpr DWORD kSpeakFlagsIgnored = 2;
+
+}  // namespace
+
+HRESULT writeSilence(ISpTTSEngineSite* site, std::uint32_t count) {
+  static constexpr std::uint8_t kZeros[kSilenceChunkBytes] = {};
+  HRESULT hr = S_OK;
+  while (count > 0) {
+    const std::uint32_t piece = count < kSilenceChunkBytes ? count : kSilenceChunkBytes;
+    hr = site->Write(kZeros, piece, nullptr);
+    if (FAILED(hr)) return hr;
+    count -= piece;
+  }
+  return hr;
+}
+
+Engine::Engine() {
+  word_.clear();
+  settings::loadSettings();
+}
+
+Engine::~Engine() { word_.clear(); }
+
+HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngineSite* site) {
+  if (speakFlags == kSpeakFlagsIgnored) return S_OK;
+
+  const settings::EngineSettings& config = settings::engineSettings();
+  dumps_.open(config.waveOutStyle.load(), config.rtfOutStyle.load());
+
+  HRESULT result = S_OK;
+  if (site == nullptr || fragments == nullptr) {
+    result = E_INVALIDARG;
+  } else {
+    startText(cursor_, fragments);
+    audioOffset_ = 0;
+    items_.clear();
+    for (;;) {
+      const DWORD actions = site->GetActions();
+      if (actions & SPVES_ABORT) break;
+      if (actions & SPVES_SKIP) {
+        // Skipping is not carried out: the engine reports no item skipped and
+        // goes on with the next sentence.
+        SPVSKIPTYPE type{};
+        LONG count = 0;
+        HRESULT hr = site->GetSkipInfo(&type, &count);
+        if (SUCCEEDED(hr)) hr = site->CompleteSkip(0);
+        if (FAILED(hr)) {
+          result = hr;
+          break;
+        }
+      }
+      const HRESULT sentence = nextSentence(cursor_, items_);
+      if (sentence != S_OK) {
+        result = sentence;
+        break;
+      }
+      if (site->GetActions() & SPVES_ABORT) break;
+      const TextItem& first = items_[0];
+      const TextItem& last = items_[items_.size() - 1];
+      const std::uint32_t span = last.sourceOffset + last.sourceLength - first.sourceOffset;
+      const HRESULT hr = sendEvent(site, SPEI_SENTENCE_BOUNDARY, span, static_cast<LPARAM>(first.sourceOffset));
+      if (FAILED(hr)) {
+        result = hr;
+        break;
+      }
+      result = speakSentence(site);
+      if (FAILED(result)) break;
+    }
+    if (result == S_FALSE) result = S_OK;
+    items_.release();
+  }
+  dumps_.close();
+  return result;
+}
+
+HRESULT Engine::getOutputFormat(GUID* formatId, WAVEFORMATEX** format) const {
+  const std::uint32_t rateHz = settings::outputRateHz(settings::engineSettings().voiceStyle.load());
+  if (formatId == nullptr || format == nullptr) return E_INVALIDARG;
+  auto* wfx = static_cast<WAVEFORMATEX*>(CoTaskMemAlloc(sizeof(WAVEFORMATEX)));
+  if (wfx == nullptr) {
+    *format = nullptr;
+    *formatId = GUID_NULL;
+    return E_OUTOFMEMORY;
+  }
+  wfx->wFormatTag = WAVE_FORMAT_PCM;
+  wfx->nChannels = 1;
+  wfx->nSamplesPerSec = rateHz;
+  wfx->nAvgBytesPerSec = 2 * rateHz;
+  wfx->nBlockAlign = 2;
+  wfx->wBitsPerSample = 16;
+  wfx->cbSize = 0;
+  *formatId = SPDFID_WaveFormatEx;
+  *format = wfx;
+  return S_OK;
+}
+
+HRESULT Engine::sendEvent(ISpTTSEngineSite* site, SPEVENTENUM id, WPARAM wParam, LPARAM lParam,
+                          SPEVENTLPARAMTYPE type) {
+  SPEVENT event{};
+  event.eEventId = static_cast<WORD>(id);
+  event.elParamType = static_cast<WORD>(type);
+  event.ulStreamNum = 0;
+  event.ullAudioStreamOffset = audioOffset_;
+  event.wParam = wParam;
+  event.lParam = lParam;
+  return site->AddEvents(&event, 1);
+}
+
+std::uint32_t Engine::speakSyllable(ISpTTSEngineSite* site, std::uint32_t unitCode, const SyllableParams& params) {
+  if (synth_ != nullptr) return synth_->speakSyllable(site, rate_, volume_, unitCode, params);
+  // No voice units yet: the syllable takes no time.
+  return 0;
+}
+
+}  // namespace sonvale

@@ -1,0 +1,106 @@
+// The engine behind the COM object: everything one speaking call needs, owned
+// by one object so that two engines can speak at once on two threads. Only the
+// settings are process-wide.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/dump_files.h"
+#include "engine/text_item.h"
+#include "engine/text_prep.h"
+#include "engine/word_dictionary.h"
+#include "engine/word_record.h"
+#include "platform/sapi.h"
+#include "text/number_reading.h"
+
+namespace sonvale {
+
+// Byte counts of the silences the speaking loop writes itself.
+inline constexpr std::uint32_t kItemEndSilenceBytes = 10000;  // after every spoken item, about 454 ms
+inline constexpr std::uint32_t kSilenceChunkBytes = 1000;     // largest single Write of zeros
+inline constexpr std::uint32_t kBytesPerMs = 22;              // 16-bit samples at 11025 Hz
+
+// Unit codes: an ideograph c is spoken with unit c - kIdeographUnitBias.
+inline constexpr std::uint32_t kIdeographUnitBias = 0x4A18;
+inline constexpr std::uint32_t kUnitCount = 21902;
+
+// Writes one syllable's audio to the site. Returns the bytes written, its own
+// leading and trailing silence included; 0 when the Write of its samples failed.
+class SyllableSynth {
+ public:
+  virtual ~SyllableSynth() = default;
+  virtual std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::int32_t rate, std::uint32_t volume,
+                                      std::uint32_t unitCode, const SyllableParams& params) = 0;
+};
+
+// Writes `count` zero bytes through the site's Write in pieces of at most
+// 1000 bytes. Stops at the first failed Write and returns its HRESULT;
+// returns S_OK for 0 bytes (nothing is written).
+HRESULT writeSilence(ISpTTSEngineSite* site, std::uint32_t count);
+
+class Engine {
+ public:
+  // Loads the engine settings from the registry.
+  Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  ~Engine();
+
+  // Speaks the fragment list on the site: sentence, word and bookmark events
+  // and 16-bit mono PCM audio. Returns S_OK when the text was spoken (or an
+  // abort was honoured), E_INVALIDARG for a null list or site, else the
+  // HRESULT of the first failed site call; what was written stays written.
+  HRESULT speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngineSite* site);
+
+  // The announced format for the current VoiceStyle setting; the block is
+  // allocated with CoTaskMemAlloc and belongs to the caller.
+  HRESULT getOutputFormat(GUID* formatId, WAVEFORMATEX** format) const;
+
+  // Replaces syllable synthesis (tests and tools); null restores the engine's own.
+  void setSynth(SyllableSynth* synth) { synth_ = synth; }
+
+  WordDictionary& dictionary() { return dictionary_; }
+  const WordRecord& currentWord() const { return word_; }
+  const NumberParts& lastNumber() const { return number_; }
+  const std::u16string& numberReading() const { return numberReading_; }
+  std::uint64_t audioOffset() const { return audioOffset_; }
+  std::uint32_t unitLength() const { return unitLength_; }
+  std::int32_t rate() const { return rate_; }
+  std::uint16_t volume() const { return volume_; }
+  DumpFiles& dumps() { return dumps_; }
+
+ private:
+  // How a step of the loop ended: go on, or stop the sentence (abort seen).
+  enum class Flow { Continue, Stop };
+
+  HRESULT speakSentence(ISpTTSEngineSite* site);
+  HRESULT speakText(ISpTTSEngineSite* site, const TextItem& item, Flow& flow);
+  HRESULT speakWord(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t& p, Flow& flow);
+  HRESULT speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t& p, Flow& flow);
+  HRESULT speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t p);
+  HRESULT speakSilence(ISpTTSEngineSite* site, const TextItem& item);
+  HRESULT sendBookmark(ISpTTSEngineSite* site, const TextItem& item);
+  HRESULT sendEvent(ISpTTSEngineSite* site, SPEVENTENUM id, WPARAM wParam, LPARAM lParam,
+                    SPEVENTLPARAMTYPE type = SPET_LPARAM_IS_UNDEFINED);
+  std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::uint32_t unitCode, const SyllableParams& params);
+
+  SyllableSynth* synth_ = nullptr;
+  WordDictionary dictionary_;
+
+  // State of the speaking call in progress.
+  TextCursor cursor_;
+  ItemList items_;
+  std::uint64_t audioOffset_ = 0;
+  std::uint32_t unitLength_ = 0;
+  WordRecord word_{};
+  NumberParts number_;
+  std::u16string numberReading_;
+  DumpFiles dumps_;
+
+  // Rate and volume as the site last reported them; SAPI's defaults until then.
+  std::int32_t rate_ = 0;
+  std::uint16_t volume_ = 100;
+};
+
+}  // namespace sonvale

@@ -1,0 +1,366 @@
+// The speaking loop driven through Engine::speak with a recording synthesiser
+// that writes 100 bytes per syllable, so every offset below is worked out from
+// the rules: 100 bytes a syllable, 10000 after each spoken item, pauses of
+// PuncLong (15000) and PuncShort (5000) bytes.
+#include <gtest/gtest.h>
+
+#include "engine/engine.h"
+#include "host/output_site.h"
+#include "test_support.h"
+
+namespace sonvale {
+namespace {
+
+using host::OutputSite;
+using host::RecordedEvent;
+using testing::Fragment;
+using testing::FragmentList;
+using testing::RecordingSynth;
+
+// An event reduced to what the rules fix: id, stream offset, wParam, lParam.
+struct Ev {
+  int id;
+  std::uint64_t offset;
+  std::uint64_t wParam;
+  std::int64_t lParam;
+  friend bool operator==(const Ev&, const Ev&) = default;
+  friend std::ostream& operator<<(std::ostream& os, const Ev& e) {
+    return os << "{id " << e.id << ", offset " << e.offset << ", w " << e.wParam << ", l " << e.lParam << "}";
+  }
+};
+
+constexpr int kSentence = SPEI_SENTENCE_BOUNDARY;
+constexpr int kWord = SPEI_WORD_BOUNDARY;
+
+std::vector<Ev> reduce(const std::vector<RecordedEvent>& events) {
+  std::vector<Ev> out;
+  for (const RecordedEvent& e : events)
+    out.push_back({e.id, e.audioOffset, e.wParam, e.id == SPEI_TTS_BOOKMARK ? 0 : static_cast<std::int64_t>(e.lParam)});
+  return out;
+}
+
+std::vector<std::uint32_t> units(const RecordingSynth& synth) {
+  std::vector<std::uint32_t> out;
+  for (const auto& call : synth.calls) out.push_back(call.unitCode);
+  return out;
+}
+
+class FragmentLoopTest : public testing::EngineTest {
+ protected:
+  // Creates the engine (which loads the settings) and speaks `list`.
+  HRESULT speak(const FragmentList& list) {
+    engine_ = std::make_unique<Engine>();
+    engine_->setSynth(&synth_);
+    return engine_->speak(0, list.head(), &site_);
+  }
+
+  RecordingSynth synth_{100};
+  OutputSite site_;
+  std::unique_ptr<Engine> engine_;
+};
+
+TEST_F(FragmentLoopTest, SentenceAndSymbolOffsets) {
+  ASSERT_EQ(speak(FragmentList(u"abc. def")), S_OK);
+  const std::vector<Ev> expected = {
+      {kSentence, 0, 4, 0},       {kWord, 0, 1, 0},         {kWord, 100, 1, 1},   {kWord, 200, 1, 2},
+      {kWord, 10300, 1, 3},       {kSentence, 35400, 3, 5}, {kWord, 35400, 1, 5}, {kWord, 35500, 1, 6},
+      {kWord, 35600, 1, 7},
+  };
+  EXPECT_EQ(reduce(site_.events()), expected);
+  // The full stop is not read aloud (ReadPunctuation 0): unit 0, then its pause.
+  EXPECT_EQ(units(synth_), (std::vector<std::uint32_t>{'A', 'B', 'C', 0, 'D', 'E', 'F'}));
+  EXPECT_EQ(site_.bytesWritten(), 45700u);
+  EXPECT_EQ(engine_->audioOffset(), 45700u);
+}
+
+TEST_F(FragmentLoopTest, SingleIdeographIsOneSyllableWord) {
+  ASSERT_EQ(speak(FragmentList(u"中")), S_OK);
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 1, 0}, {kWord, 0, 1, 0}}));
+  ASSERT_EQ(synth_.calls.size(), 1u);
+  EXPECT_EQ(synth_.calls[0].unitCode, 0x4E2Du - 0x4A18u);
+  EXPECT_EQ(synth_.calls[0].params, (SyllableParams{0, 0, 0, 0}));
+  EXPECT_EQ(engine_->audioOffset(), 100u + 10000u);
+  EXPECT_EQ(engine_->currentWord().text[0], u'中');
+  EXPECT_EQ(engine_->currentWord().textLength(), 1u);
+}
+
+TEST_F(FragmentLoopTest, IdeographicSpaceIsSilentAndUnannounced) {
+  ASSERT_EQ(speak(FragmentList(u"中\u3000文")), S_OK);
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 3, 0}, {kWord, 0, 1, 0}, {kWord, 100, 1, 2}}));
+  EXPECT_EQ(units(synth_), (std::vector<std::uint32_t>{0x4E2D - 0x4A18, 0x6587 - 0x4A18}));
+}
+
+TEST_F(FragmentLoopTest, DecimalNumberBuffers) {
+  storeSettings({{u"ReadNumber", 1}});
+  ASSERT_EQ(speak(FragmentList(u"3.14")), S_OK);
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 4, 0}, {kWord, 0, 4, 0}}));
+  EXPECT_EQ(engine_->lastNumber().integerPart, u"3");
+  EXPECT_EQ(engine_->lastNumber().fractionPart, u"点一四");
+  EXPECT_EQ(engine_->lastNumber().percent, u"");
+}
+
+TEST_F(FragmentLoopTest, NumberWithSignAndPercent) {
+  storeSettings({{u"ReadNumber", 1}});
+  ASSERT_EQ(speak(FragmentList(u"-12.5%x")), S_OK);
+  // The number takes "-12.5%" (6 code units); the x after it is a letter.
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 7, 0}, {kWord, 0, 6, 0}, {kWord, 0, 1, 6}}));
+  EXPECT_EQ(engine_->lastNumber().integerPart, u"-12");
+  EXPECT_EQ(engine_->lastNumber().fractionPart, u"点五");
+  EXPECT_EQ(engine_->lastNumber().percent, u"%");
+}
+
+TEST_F(FragmentLoopTest, FractionNumeralsUseFormalSevenEightNine) {
+  storeSettings({{u"ReadNumber", 1}});
+  ASSERT_EQ(speak(FragmentList(u"0.0123456789")), S_OK);
+  EXPECT_EQ(engine_->lastNumber().fractionPart, u"点零一二三四五六柒捌玖");
+}
+
+TEST_F(FragmentLoopTest, DigitsOneByOneWithoutNumberReading) {
+  ASSERT_EQ(speak(FragmentList(u"3.14")), S_OK);
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 4, 0},
+                                                     {kWord, 0, 1, 0},
+                                                     {kWord, 100, 1, 1},
+                                                     {kWord, 15200, 1, 2},
+                                                     {kWord, 15300, 1, 3}}));
+  EXPECT_EQ(units(synth_), (std::vector<std::uint32_t>{'3', 0, '1', '4'}));
+  EXPECT_EQ(engine_->audioOffset(), 15400u + 10000u);
+}
+
+TEST_F(FragmentLoopTest, ReadPunctuationSpeaksTheMark) {
+  storeSettings({{u"ReadPunctuation", 7}});
+  ASSERT_EQ(speak(FragmentList(u"3.14")), S_OK);
+  EXPECT_EQ(units(synth_), (std::vector<std::uint32_t>{'3', '.', '1', '4'}));
+  EXPECT_EQ(engine_->audioOffset(), 15400u + 10000u);
+}
+
+TEST_F(FragmentLoopTest, ReadNumberTwoStillReadsDigits) {
+  storeSettings({{u"ReadNumber", 2}});
+  ASSERT_EQ(speak(FragmentList(u"42")), S_OK);
+  EXPECT_EQ(units(synth_), (std::vector<std::uint32_t>{'4', '2'}));
+}
+
+TEST_F(FragmentLoopTest, MinusSign) {
+  ASSERT_EQ(speak(FragmentList(u"-5")), S_OK);
+  EXPECT_EQ(units(synth_), (std::vector<std::uint32_t>{0x2D, '5'}));
+  EXPECT_EQ(engine_->audioOffset(), 200u + 10000u);  // '-' has no pause
+
+  storeSettings({{u"ReadNumber", 1}});
+  Engine reading;
+  RecordingSynth synth;
+  reading.setSynth(&synth);
+  OutputSite site;
+  const FragmentList list(u"-5 -x");
+  ASSERT_EQ(reading.speak(0, list.head(), &site), S_OK);
+  // "-5" is one number; the '-' before a letter is a symbol.
+  EXPECT_EQ(reduce(site.events()),
+            (std::vector<Ev>{{kSentence, 0, 5, 0}, {kWord, 0, 2, 0}, {kWord, 10000, 1, 3}, {kWord, 10100, 1, 4}}));
+  EXPECT_EQ(reading.lastNumber().integerPart, u"-5");
+}
+
+TEST_F(FragmentLoopTest, LongDigitRunIsCutIntoNumbers) {
+  storeSettings({{u"ReadNumber", 1}});
+  ASSERT_EQ(speak(FragmentList(std::u16string(600, u'7'))), S_OK);
+  // 255 + 255 + 90 digits: three numbers, none past its buffer.
+  EXPECT_EQ(reduce(site_.events()),
+            (std::vector<Ev>{{kSentence, 0, 600, 0}, {kWord, 0, 255, 0}, {kWord, 0, 255, 255}, {kWord, 0, 90, 510}}));
+  EXPECT_EQ(engine_->lastNumber().integerPart, std::u16string(90, u'7'));
+}
+
+struct PauseCase {
+  const char* name;
+  std::u16string text;
+  DWORD readPunctuation;
+  std::uint32_t unit;
+  std::uint64_t pauseBytes;
+};
+
+void PrintTo(const PauseCase& c, std::ostream* os) { *os << c.name; }
+
+class PauseTest : public FragmentLoopTest, public ::testing::WithParamInterface<PauseCase> {};
+
+TEST_P(PauseTest, UnitAndPause) {
+  const PauseCase& c = GetParam();
+  storeSettings({{u"ReadPunctuation", c.readPunctuation}});
+  ASSERT_EQ(speak(FragmentList(c.text)), S_OK);
+  ASSERT_EQ(synth_.calls.size(), 1u);
+  EXPECT_EQ(synth_.calls[0].unitCode, c.unit);
+  EXPECT_EQ(engine_->audioOffset(), 100 + c.pauseBytes + 10000);
+  EXPECT_EQ(site_.bytesWritten(), engine_->audioOffset());
+}
+
+const PauseCase kPauseCases[] = {
+    {"FullwidthCommaSilent", u"，", 0, 0, 5000},
+    {"FullwidthCommaSpoken", u"，", 1, 0x2C, 5000},
+    {"IdeographicFullStop", u"。", 0, 0, 15000},
+    {"IdeographicFullStopSpoken", u"。", 1, 0x3002 - 0x2E0C, 15000},
+    {"IdeographicComma", u"、", 1, 0x3001 - 0x2E0C, 5000},
+    {"LeftDoubleAngle", u"《", 1, 0x300A - 0x2E0C, 5000},
+    {"RightDoubleAngleNoPause", u"》", 0, 0x300B - 0x2E0C, 0},
+    {"FullwidthBracketNoPause", u"（", 0, 0x28, 0},
+    {"FullwidthQuestion", u"？", 1, '?', 15000},
+    {"FullwidthLetterRaised", u"ｂ", 0, 'B', 0},
+    {"CurvedQuoteSilent", u"\u201C", 0, 0, 5000},
+    {"CurvedQuoteSpoken", u"\u201D", 1, 0x22, 5000},
+    {"Semicolon", u";", 1, ';', 5000},
+    {"EnyeIsLong", u"\u00F1", 1, 0xF1, 15000},
+    {"OSlashIsShort", u"\u00F8", 0, 0, 5000},
+    {"LetterNoPause", u"q", 0, 'Q', 0},
+    {"OtherCodeUnitIsUnitZero", u"\u0416", 1, 0, 0},
+    {"UnassignedIdeographRangeIsUnitZero", u"\u9FA6", 0, 0, 0},
+    {"UnpairedSurrogate", u"\xD800", 0, 0, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, PauseTest, ::testing::ValuesIn(kPauseCases),
+                         [](const ::testing::TestParamInfo<PauseCase>& param) { return param.param.name; });
+
+TEST_F(FragmentLoopTest, ZeroAndOddPauseSettings) {
+  storeSettings({{u"PuncShort", 0}, {u"PuncLong", 1001}});
+  ASSERT_EQ(speak(FragmentList(u"， 。")), S_OK);
+  // No short pause at all; the odd long pause is written as 1000 bytes.
+  EXPECT_EQ(engine_->audioOffset(), (100u + 10000u) + (100u + 1000u + 10000u));
+  EXPECT_EQ(site_.bytesWritten(), engine_->audioOffset());
+}
+
+TEST_F(FragmentLoopTest, SilenceFragmentChunks) {
+  site_.recordWriteSizes(true);
+  ASSERT_EQ(speak(FragmentList({{SPVA_Silence, u"", 0, 100}})), S_OK);
+  EXPECT_EQ(site_.writeSizes(), (std::vector<std::uint32_t>{1000, 1000, 200}));
+  EXPECT_EQ(engine_->audioOffset(), 2200u);
+}
+
+TEST_F(FragmentLoopTest, ZeroSilenceWritesNothing) {
+  site_.recordWriteSizes(true);
+  ASSERT_EQ(speak(FragmentList({{SPVA_Silence, u"", 0, 0}})), S_OK);
+  EXPECT_EQ(site_.writeSizes(), (std::vector<std::uint32_t>{0}));
+  EXPECT_EQ(engine_->audioOffset(), 0u);
+}
+
+TEST_F(FragmentLoopTest, AbortEndsSilenceBetweenChunks) {
+  site_.recordWriteSizes(true);
+  std::size_t writes = 0;
+  site_.setActionsHook([&writes](OutputSite& site, std::uint64_t) {
+    if (site.writeSizes().size() == 2 && writes++ == 0) site.requestAbort();
+  });
+  ASSERT_EQ(speak(FragmentList({{SPVA_Silence, u"", 0, 100}, {SPVA_Speak, u"x", 1}})), S_OK);
+  EXPECT_EQ(site_.writeSizes(), (std::vector<std::uint32_t>{1000, 1000}));
+  EXPECT_TRUE(synth_.calls.empty());
+}
+
+struct BookmarkCase {
+  const char* name;
+  std::u16string mark;
+  std::int64_t value;
+};
+
+void PrintTo(const BookmarkCase& c, std::ostream* os) { *os << c.name; }
+
+class BookmarkTest : public FragmentLoopTest, public ::testing::WithParamInterface<BookmarkCase> {};
+
+TEST_P(BookmarkTest, Value) {
+  const BookmarkCase& c = GetParam();
+  ASSERT_EQ(speak(FragmentList({{SPVA_Speak, u"ab", 0}, {SPVA_Bookmark, c.mark, 3}})), S_OK);
+  ASSERT_EQ(site_.events().size(), 4u);
+  const RecordedEvent& mark = site_.events()[3];
+  EXPECT_EQ(mark.id, SPEI_TTS_BOOKMARK);
+  EXPECT_EQ(mark.paramType, SPET_LPARAM_IS_STRING);
+  EXPECT_EQ(mark.audioOffset, 10200u);
+  EXPECT_EQ(mark.bookmark, c.mark);
+  EXPECT_EQ(static_cast<std::intptr_t>(mark.wParam), c.value);
+}
+
+const BookmarkCase kBookmarkCases[] = {
+    {"DigitsThenLetters", u"42abc", 42},
+    {"NoDigits", u"abc", 0},
+    {"Empty", u"", 0},
+    {"SpaceAndSign", u" \t-7x", -7},
+    {"PlusSign", u"+15", 15},
+    {"TooLarge", u"99999999999", 2147483647},
+    {"TooSmall", u"-99999999999", -2147483647 - 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, BookmarkTest, ::testing::ValuesIn(kBookmarkCases),
+                         [](const ::testing::TestParamInfo<BookmarkCase>& param) { return param.param.name; });
+
+TEST_F(FragmentLoopTest, PronounceAndSpellOutAreNotSpoken) {
+  ASSERT_EQ(speak(FragmentList({{SPVA_Pronounce, u"abc", 0},
+                                {SPVA_SpellOut, u"de", 4},
+                                {SPVA_Section, u"s", 7},
+                                {SPVA_ParseUnknownTag, u"<x>", 9}})),
+            S_OK);
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 12, 0}}));
+  EXPECT_EQ(site_.bytesWritten(), 0u);
+}
+
+TEST_F(FragmentLoopTest, AbortDuringLongIdeographRunStopsBeforeNextSyllable) {
+  std::u16string text;
+  for (int i = 0; i < 200; ++i) text += static_cast<char16_t>(0x4E00 + i);
+  synth_.onCall = [this](std::size_t n) {
+    if (n == 50) site_.requestAbort();
+  };
+  ASSERT_EQ(speak(FragmentList(text)), S_OK);
+  EXPECT_EQ(synth_.calls.size(), 50u);
+  EXPECT_EQ(site_.bytesWritten(), 5000u);  // no closing silence after an abort
+}
+
+TEST_F(FragmentLoopTest, RateAndVolumeReachTheSynthesiser) {
+  site_.setRate(-4);
+  site_.setVolume(40);
+  ASSERT_EQ(speak(FragmentList(u"中a")), S_OK);
+  ASSERT_EQ(synth_.calls.size(), 2u);
+  for (const auto& call : synth_.calls) {
+    EXPECT_EQ(call.rate, -4);
+    EXPECT_EQ(call.volume, 40u);
+  }
+  EXPECT_EQ(engine_->rate(), -4);
+  EXPECT_EQ(engine_->volume(), 40);
+}
+
+TEST_F(FragmentLoopTest, RateChangeBetweenSyllables) {
+  synth_.onCall = [this](std::size_t n) {
+    if (n == 1) site_.setRate(7);
+  };
+  ASSERT_EQ(speak(FragmentList(u"中文")), S_OK);
+  ASSERT_EQ(synth_.calls.size(), 2u);
+  EXPECT_EQ(synth_.calls[0].rate, 0);
+  EXPECT_EQ(synth_.calls[1].rate, 7);
+}
+
+TEST_F(FragmentLoopTest, FailedSilenceWriteEndsTheCall) {
+  site_.failCallAt(OutputSite::Call::Write, 2, E_ACCESSDENIED);  // the first chunk of the closing silence
+  EXPECT_EQ(speak(FragmentList(u"中 文")), E_ACCESSDENIED);
+  EXPECT_EQ(site_.bytesWritten(), 100u);  // the syllable written before stays written
+  EXPECT_EQ(synth_.calls.size(), 1u);
+}
+
+TEST_F(FragmentLoopTest, FailedSyllableWriteGoesOn) {
+  site_.failCallAt(OutputSite::Call::Write, 1, E_FAIL);
+  ASSERT_EQ(speak(FragmentList(u"中文")), S_OK);
+  // The first syllable added nothing; the second starts at offset 0.
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 2, 0}, {kWord, 0, 1, 0}, {kWord, 0, 1, 1}}));
+  EXPECT_EQ(engine_->audioOffset(), 100u + 10000u);
+}
+
+TEST_F(FragmentLoopTest, FailedRateOrVolumeEndsTheCall) {
+  site_.failCallAt(OutputSite::Call::GetRate, 1, E_UNEXPECTED);
+  site_.setRate(3);
+  EXPECT_EQ(speak(FragmentList(u"ab")), E_UNEXPECTED);
+  EXPECT_TRUE(synth_.calls.empty());
+
+  OutputSite site;
+  site.failCallAt(OutputSite::Call::GetVolume, 1, E_POINTER);
+  site.setVolume(3);
+  const FragmentList list(u"ab");
+  EXPECT_EQ(engine_->speak(0, list.head(), &site), E_POINTER);
+}
+
+TEST_F(FragmentLoopTest, EveryCodeUnitIsSpokenOrSkipped) {
+  storeSettings({{u"ReadNumber", 1}, {u"ReadPunctuation", 1}});
+  std::u16string text;
+  for (std::uint32_t c = 1; c <= 0xFFFF; ++c) text += static_cast<char16_t>(c);
+  ASSERT_EQ(speak(FragmentList(text)), S_OK);
+  for (const auto& call : synth_.calls) EXPECT_LT(call.unitCode, kUnitCount);
+  EXPECT_EQ(site_.bytesWritten(), engine_->audioOffset());
+}
+
+}  // namespace
+}  // namespace sonvale

@@ -7,7 +7,8 @@
 // .reg format (see registry_file.cpp) whose path is $SONVALE_REGISTRY, or else
 // sonvale/registry.reg in the user's configuration directory. Every change
 // is written atomically and serialised across processes, so a change is
-// never half-written or lost.
+// never half-written or lost. A store file that does not parse gives
+// ERROR_BADDB to every call and is never overwritten.
 #pragma once
 
 #include <string>
@@ -29,9 +30,12 @@ constexpr DWORD kRegDword = 4;
 constexpr DWORD kRegMultiSz = 7;
 constexpr DWORD kRegQword = 11;
 
-// An open key: the root and the path below it ('\'-separated, no leading or
-// trailing separator; empty for the root itself). Key and value names compare
-// without regard to ASCII letter case, as the Win32 registry does.
+// An open key: the root and the path below it, '\'-separated (runs of
+// separators count as one; leading and trailing ones are ignored). A name
+// holding NUL, CR, LF or an unpaired surrogate, or longer than 255 code units,
+// is ERROR_INVALID_PARAMETER. Key and value names compare without regard to
+// ASCII letter case, as the Win32 registry does; the empty value name is the
+// key's default value.
 struct RegKey {
   RegRoot root = RegRoot::LocalMachine;
   std::u16string path;
@@ -47,14 +51,15 @@ LONG regOpenKey(RegRoot root, std::u16string_view subKey, RegKey& out);
 // null only the size is reported. When `*cbData` is smaller than the value,
 // returns ERROR_MORE_DATA with the size needed in `*cbData`. REG_SZ data are
 // UTF-16 code units with a terminating NUL. ERROR_FILE_NOT_FOUND when the key
-// or the value is missing.
+// or the value is missing; ERROR_INVALID_PARAMETER for data without cbData.
 LONG regQueryValue(const RegKey& key, std::u16string_view name, DWORD* type, BYTE* data, DWORD* cbData);
 
 // Reads a value of exactly 4 bytes, whatever its stored type. Any other size
 // is ERROR_MORE_DATA (larger) or ERROR_INVALID_DATA (smaller).
 LONG regQueryDword(const RegKey& key, std::u16string_view name, DWORD& value);
 
-// Reads a REG_SZ or REG_EXPAND_SZ value; ERROR_INVALID_DATA for other types.
+// Reads a REG_SZ or REG_EXPAND_SZ value up to its first NUL;
+// ERROR_INVALID_DATA for other types.
 LONG regQueryString(const RegKey& key, std::u16string_view name, std::u16string& value);
 
 // Writes a value of any type, replacing what was there. The key must exist.
@@ -66,7 +71,8 @@ LONG regSetString(const RegKey& key, std::u16string_view name, std::u16string_vi
 LONG regDeleteValue(const RegKey& key, std::u16string_view name);
 
 // Deletes `subKey` below `root` with all its subkeys and values;
-// ERROR_FILE_NOT_FOUND when it does not exist.
+// ERROR_FILE_NOT_FOUND when it does not exist. An empty `subKey` (a whole
+// root) is refused with ERROR_INVALID_PARAMETER.
 LONG regDeleteTree(RegRoot root, std::u16string_view subKey);
 
 // Names of the direct subkeys, in the order they were created.
@@ -75,7 +81,8 @@ LONG regEnumKeys(const RegKey& key, std::vector<std::u16string>& names);
 // Names of the values of a key, in the order they were created.
 LONG regEnumValues(const RegKey& key, std::vector<std::u16string>& names);
 
-// The path of the store file (empty on Windows).
+// The path of the store file; empty on Windows, and empty when no path can be
+// found (every call then gives ERROR_PATH_NOT_FOUND).
 std::string registryStorePath();
 
 }  // namespace sonvale::platform

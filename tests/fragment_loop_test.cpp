@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "host/output_site.h"
+#include "platform/ui.h"
 #include "test_support.h"
 
 namespace sonvale {
@@ -97,13 +98,22 @@ TEST_F(FragmentLoopTest, DecimalNumberBuffers) {
   EXPECT_EQ(engine_->lastNumber().integerPart, u"3");
   EXPECT_EQ(engine_->lastNumber().fractionPart, u"点一四");
   EXPECT_EQ(engine_->lastNumber().percent, u"");
+  // Each character of the reading is one syllable, padded on both sides.
+  EXPECT_EQ(engine_->numberReading(), u"叁点一四");
+  ASSERT_EQ(synth_.calls.size(), 4u);
+  EXPECT_EQ(synth_.calls[0].unitCode, 0x53C1u - 0x4A18u);
+  EXPECT_EQ(synth_.calls[3].unitCode, 0x56DBu - 0x4A18u);
+  for (const auto& call : synth_.calls) EXPECT_EQ(call.params, (SyllableParams{6, 6, 0, 0}));
+  EXPECT_EQ(engine_->audioOffset(), 400u + 10000u);
 }
 
 TEST_F(FragmentLoopTest, NumberWithSignAndPercent) {
   storeSettings({{u"ReadNumber", 1}});
   ASSERT_EQ(speak(FragmentList(u"-12.5%x")), S_OK);
-  // The number takes "-12.5%" (6 code units); the x after it is a letter.
-  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 7, 0}, {kWord, 0, 6, 0}, {kWord, 0, 1, 6}}));
+  // The number takes "-12.5%" (6 code units) and is read in 8 syllables
+  // (百分之负拾贰点五); the x after it is a letter.
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 7, 0}, {kWord, 0, 6, 0}, {kWord, 800, 1, 6}}));
+  EXPECT_EQ(engine_->numberReading(), u"百分之负拾贰点五");
   EXPECT_EQ(engine_->lastNumber().integerPart, u"-12");
   EXPECT_EQ(engine_->lastNumber().fractionPart, u"点五");
   EXPECT_EQ(engine_->lastNumber().percent, u"%");
@@ -151,15 +161,23 @@ TEST_F(FragmentLoopTest, MinusSign) {
   OutputSite site;
   const FragmentList list(u"-5 -x");
   ASSERT_EQ(reading.speak(0, list.head(), &site), S_OK);
-  // "-5" is one number; the '-' before a letter is a symbol.
+  // "-5" is one number of two syllables (负伍); the '-' before a letter is a symbol.
   EXPECT_EQ(reduce(site.events()),
-            (std::vector<Ev>{{kSentence, 0, 5, 0}, {kWord, 0, 2, 0}, {kWord, 10000, 1, 3}, {kWord, 10100, 1, 4}}));
+            (std::vector<Ev>{{kSentence, 0, 5, 0}, {kWord, 0, 2, 0}, {kWord, 10200, 1, 3}, {kWord, 10300, 1, 4}}));
   EXPECT_EQ(reading.lastNumber().integerPart, u"-5");
+}
+
+void countWarning(platform::UserWarning kind, const std::string&, void* context) {
+  if (kind == platform::UserWarning::NumberTooLarge) ++*static_cast<int*>(context);
 }
 
 TEST_F(FragmentLoopTest, LongDigitRunIsCutIntoNumbers) {
   storeSettings({{u"ReadNumber", 1}});
+  int warnings = 0;
+  platform::setWarningSink(countWarning, &warnings);
   ASSERT_EQ(speak(FragmentList(std::u16string(600, u'7'))), S_OK);
+  platform::setWarningSink(nullptr, nullptr);
+  EXPECT_EQ(warnings, 3);  // each part is too long to be read as a number
   // 255 + 255 + 90 digits: three numbers, none past its buffer.
   EXPECT_EQ(reduce(site_.events()),
             (std::vector<Ev>{{kSentence, 0, 600, 0}, {kWord, 0, 255, 0}, {kWord, 0, 255, 255}, {kWord, 0, 90, 510}}));
@@ -334,7 +352,7 @@ TEST_F(FragmentLoopTest, FailedSilenceWriteEndsTheCall) {
 
 TEST_F(FragmentLoopTest, FailedSyllableWriteGoesOn) {
   site_.failCallAt(OutputSite::Call::Write, 1, E_FAIL);
-  ASSERT_EQ(speak(FragmentList(u"中文")), S_OK);
+  ASSERT_EQ(speak(FragmentList(u"鬱龜")), S_OK);  // two words of one syllable each
   // The first syllable added nothing; the second starts at offset 0.
   EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 2, 0}, {kWord, 0, 1, 0}, {kWord, 0, 1, 1}}));
   EXPECT_EQ(engine_->audioOffset(), 100u + 10000u);

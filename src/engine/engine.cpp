@@ -117,9 +117,7 @@ HRESULT Engine::sendEvent(ISpTTSEngineSite* site, SPEVENTENUM id, WPARAM wParam,
 }
 
 std::uint32_t Engine::speakSyllable(ISpTTSEngineSite* site, std::uint32_t unitCode, const SyllableParams& params) {
-  if (synth_ != nullptr) return synth_->speakSyllable(site, rate_, volume_, unitCode, params);
-  // No voice units yet: the syllable takes no time.
-  return 0;
+  return synth_->speakSyllable(site, rate_, volume_, unitCode, params);
 }
 
 }  // namespace sonvale

@@ -7,11 +7,15 @@
 #include <string>
 
 #include "engine/dump_files.h"
+#include "engine/syllable_sink.h"
 #include "engine/text_item.h"
 #include "engine/text_prep.h"
 #include "engine/word_dictionary.h"
 #include "engine/word_record.h"
+#include "platform/file_map.h"
 #include "platform/sapi.h"
+#include "synth/syllable_synth.h"
+#include "synth/voice_format.h"
 #include "text/number_reading.h"
 
 namespace sonvale {
@@ -24,20 +28,6 @@ inline constexpr std::uint32_t kBytesPerMs = 22;              // 16-bit samples 
 // Unit codes: an ideograph c is spoken with unit c - kIdeographUnitBias.
 inline constexpr std::uint32_t kIdeographUnitBias = 0x4A18;
 inline constexpr std::uint32_t kUnitCount = 21902;
-
-// Writes one syllable's audio to the site. Returns the bytes written, its own
-// leading and trailing silence included; 0 when the Write of its samples failed.
-class SyllableSynth {
- public:
-  virtual ~SyllableSynth() = default;
-  virtual std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::int32_t rate, std::uint32_t volume,
-                                      std::uint32_t unitCode, const SyllableParams& params) = 0;
-};
-
-// Writes `count` zero bytes through the site's Write in pieces of at most
-// 1000 bytes. Stops at the first failed Write and returns its HRESULT;
-// returns S_OK for 0 bytes (nothing is written).
-HRESULT writeSilence(ISpTTSEngineSite* site, std::uint32_t count);
 
 class Engine {
  public:
@@ -57,8 +47,18 @@ class Engine {
   // allocated with CoTaskMemAlloc and belongs to the caller.
   HRESULT getOutputFormat(GUID* formatId, WAVEFORMATEX** format) const;
 
+  // Maps the voice's three files (token values VoiceDef, VoiceData,
+  // VoiceWord), checks their identity and every unit entry, and copies the
+  // unit table. Returns S_OK, the token's error for a missing value,
+  // HRESULT_FROM_WIN32 of a file that cannot be mapped, or E_INVALIDARG for
+  // a damaged voice (voiceError() says what is damaged). Files mapped before
+  // a failure stay mapped until the engine is destroyed.
+  HRESULT loadVoice(ISpDataKey& token);
+  const std::string& voiceError() const { return voiceError_; }
+
   // Replaces syllable synthesis (tests and tools); null restores the engine's own.
-  void setSynth(SyllableSynth* synth) { synth_ = synth; }
+  void setSynth(SyllableSynth* synth) { synth_ = synth != nullptr ? synth : &synthesizer_; }
+  SyllableSynthesizer& synthesizer() { return synthesizer_; }
 
   WordDictionary& dictionary() { return dictionary_; }
   const WordRecord& currentWord() const { return word_; }
@@ -85,7 +85,15 @@ class Engine {
                     SPEVENTLPARAMTYPE type = SPET_LPARAM_IS_UNDEFINED);
   std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::uint32_t unitCode, const SyllableParams& params);
 
-  SyllableSynth* synth_ = nullptr;
+  HRESULT checkUnits();
+
+  // The voice: its files, mapped read-only for the engine's life, and the
+  // unit table copied out of VoiceDef.
+  platform::MappedFile voiceDef_;
+  platform::MappedFile voiceData_;
+  platform::MappedFile voiceWord_;
+  std::vector<voice::UnitEntry> units_;
+  std::string voiceError_;
   WordDictionary dictionary_;
 
   // State of the speaking call in progress.
@@ -97,6 +105,8 @@ class Engine {
   NumberParts number_;
   std::u16string numberReading_;
   DumpFiles dumps_;
+  SyllableSynthesizer synthesizer_{dumps_};
+  SyllableSynth* synth_ = &synthesizer_;
 
   // Rate and volume as the site last reported them; SAPI's defaults until then.
   std::int32_t rate_ = 0;

@@ -6,9 +6,12 @@
 // a long run of ideographs stops within one syllable of an abort request.
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <vector>
 
 #include "engine/engine.h"
+#include "platform/ui.h"
+#include "platform/utf.h"
 #include "settings/engine_settings.h"
 #include "text/phrase_table.h"
 
@@ -223,7 +226,11 @@ HRESULT Engine::speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::u
     number_.percent = u"%";
     ++p;
   }
-  numberReading_ = readNumber(number_);
+  numberReading_ = readNumber(number_, [this] {
+    platform::showWarning(platform::UserWarning::NumberTooLarge,
+                          platform::utf16ToUtf8(number_.integerPart) + " has more than " +
+                              std::to_string(kMaxNumberDigits) + " digits");
+  });
 
   HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, p - start, static_cast<LPARAM>(item.sourceOffset + start));
   if (FAILED(hr)) return hr;

@@ -72,9 +72,11 @@ HRESULT KelvaneObj::GetOutputFormat(const GUID*, const WAVEFORMATEX*, GUID* pOut
 HRESULT KelvaneObj::SetObjectToken(ISpObjectToken* pToken) {
   if (pToken == nullptr) return E_INVALIDARG;
   if (token_ != nullptr) return SPERR_ALREADY_INITIALIZED;
+  // The token stays stored even when loading fails, so a second call is
+  // refused as well.
   pToken->AddRef();
   token_ = pToken;
-  return S_OK;
+  return guarded([&] { return engine_->loadVoice(*pToken); });
 }
 
 HRESULT KelvaneObj::GetObjectToken(ISpObjectToken** ppToken) {

@@ -42,6 +42,7 @@ constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110u);
 constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111u);
 constexpr HRESULT SELFREG_E_CLASS = static_cast<HRESULT>(0x80040201u);
 constexpr HRESULT SPERR_ALREADY_INITIALIZED = static_cast<HRESULT>(0x80045002u);
+constexpr HRESULT SPERR_NO_MORE_ITEMS = static_cast<HRESULT>(0x80045039u);
 constexpr HRESULT SPERR_NOT_FOUND = static_cast<HRESULT>(0x8004503Au);
 
 // Win32 error codes the platform layer reports.

@@ -1,6 +1,8 @@
 // Reading digit runs as Chinese numbers.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 namespace sonvale {
@@ -17,9 +19,21 @@ struct NumberParts {
 
 inline constexpr std::size_t kMaxNumberPart = 255;
 
-// Turns a number into the ideographs that read it, one per syllable. Until
-// number reading is built the reading is empty: the number gets its word
-// boundary but no syllables.
-std::u16string readNumber(const NumberParts& parts);
+// The most digits an integer part may have, leading zeros counted; the
+// highest place read is the trillions (万亿).
+inline constexpr std::size_t kMaxNumberDigits = 13;
+
+// Told, once, when a number has more than kMaxNumberDigits digits and so is
+// not read. May be empty. Whatever it throws is swallowed.
+using NumberWarning = std::function<void()>;
+
+// Turns a number into the ideographs that read it, one per syllable: 百分之
+// when the percent part begins with '%', 负 for a leading '-', the integer
+// part in formal numerals with 拾佰仟万亿 and 零, then the fraction part as
+// it is. Returns an empty string, after calling `warn`, when the integer part
+// has more than kMaxNumberDigits digits, and an empty string without a
+// warning when it holds anything but ASCII digits after the optional '-'.
+// Only std::bad_alloc can escape.
+std::u16string readNumber(const NumberParts& parts, const NumberWarning& warn = {});
 
 }  // namespace sonvale

@@ -1,0 +1,25 @@
+// Messages for the person using the voice. On Windows these are the voice's
+// own windows; in the Linux host they go to whoever hosts the engine (the
+// command line prints them on standard error) and never block speaking.
+#pragma once
+
+#include <string>
+
+namespace sonvale::platform {
+
+enum class UserWarning {
+  VoiceDamaged,    // a voice file is damaged: the voice should be installed again
+  NumberTooLarge,  // a number has too many digits to be read as a number
+};
+
+// Receives every warning; `detail` says what was found (file, unit, value).
+using WarningSink = void (*)(UserWarning warning, const std::string& detail, void* context);
+
+// Sets the process's receiver of warnings; null restores the default, which
+// writes one line to standard error.
+void setWarningSink(WarningSink sink, void* context);
+
+// Tells the user. Returns at once.
+void showWarning(UserWarning warning, const std::string& detail);
+
+}  // namespace sonvale::platform

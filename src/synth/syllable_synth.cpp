@@ -1,0 +1,188 @@
+// Steps of one syllable, in samples s of 16 bits at 11025 Hz:
+//  1. decode the unit (feed once, read chunks of 8192 bytes) into unitBuffer;
+//  2. first trim: cut quiet edges whose running energy stays within
+//     (10 + rate) x energy / 4 000 000 of the unit's stored energy;
+//  3. time-scale the rest by ScaleOut[rate] + ScaleIn[durationIndex];
+//  4. volume: y = x x g x 9 / 500 with g = 3 x volumeIndex + 7 x volume / 10;
+//  5. second trim, against the energy E of the scaled samples: a side whose
+//     value v = cut - 5 is positive gets v x n / D bytes of silence instead
+//     (D = 600 - 50 x durationIndex); otherwise its edge is cut with the
+//     threshold |v| x E / D^2;
+//  6. write the silence before, the samples, the silence after.
+#include "synth/syllable_synth.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/dump_files.h"
+#include "platform/utf.h"
+#include "settings/engine_settings.h"
+#include "synth/syllable_math.h"
+#include "timescale/time_scale.h"
+
+namespace sonvale {
+
+namespace {
+
+constexpr std::size_t kChunkBytes = 8192;
+constexpr std::size_t kUnitSamples = voice::kMaxDecodedUnitBytes / 2;
+
+std::uint32_t evenBytes(std::uint64_t bytes) { return static_cast<std::uint32_t>(bytes & ~std::uint64_t{1}); }
+
+}  // namespace
+
+SyllableSynthesizer::SyllableSynthesizer(DumpFiles& dumps)
+    : dumps_(dumps), chunkBuffer_(kChunkBytes), unitBuffer_(kUnitSamples), scaleBuffer_(kUnitSamples) {}
+
+void SyllableSynthesizer::attach(const std::vector<voice::UnitEntry>* units, std::span<const std::uint8_t> voiceData) {
+  units_ = units;
+  voiceData_ = voiceData;
+}
+
+void SyllableSynthesizer::dumpStage(int stage, const std::int16_t* samples, std::uint32_t bytes) {
+  if (settings::engineSettings().waveOutStyle.load() != stage || !dumps_.waveOpen()) return;
+  dumps_.appendWave(reinterpret_cast<const std::uint8_t*>(samples), bytes);
+}
+
+void SyllableSynthesizer::dumpSilence(std::uint32_t bytes) {
+  if (settings::engineSettings().waveOutStyle.load() != 4 || !dumps_.waveOpen()) return;
+  static constexpr std::uint8_t kZeros[1024] = {};
+  while (bytes > 0) {
+    const std::uint32_t piece = std::min<std::uint32_t>(bytes, sizeof kZeros);
+    dumps_.appendWave(kZeros, piece);
+    bytes -= piece;
+  }
+}
+
+std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::int32_t rateIn, std::uint32_t volumeIn,
+                                                 std::uint32_t unitCode, const SyllableParams& params) {
+  const auto started = std::chrono::steady_clock::now();
+  trace_ = {};
+  if (units_ == nullptr || unitCode >= units_->size()) return 0;
+  const voice::UnitEntry& entry = (*units_)[unitCode];
+  const int rate = synth::clampTo(rateIn, synth::kMinRate, synth::kMaxRate);
+  const auto volume = static_cast<std::uint16_t>(volumeIn);
+  const bool tracing = dumps_.textOpen();
+
+  // Decode. The entry was checked against VoiceData when the voice was loaded.
+  std::size_t decoded = 0;
+  if (entry.length > 0) {
+    const auto coded = voiceData_.subspan(entry.offset, entry.length);
+    std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(unitBuffer_.data()), voice::kMaxDecodedUnitBytes);
+    decoder_.decode(coded, chunkBuffer_, out, decoded);
+  }
+  std::uint32_t unitBytes = evenBytes(decoded);
+  trace_.decodedBytes = unitBytes;
+
+  // First trim, against the stored energy.
+  std::uint32_t n = unitBytes / 2;
+  const std::uint64_t threshold = synth::firstTrimThreshold(rate, entry.energy);
+  const std::span<const std::int16_t> decodedSamples(unitBuffer_.data(), n);
+  std::uint32_t cutStart = 2 * synth::trimStartSamples(decodedSamples, threshold);
+  std::uint32_t cutEnd = 2 * synth::trimEndSamples(decodedSamples, threshold);
+  trace_.firstStartBytes = cutStart;
+  trace_.firstEndBytes = cutEnd;
+  if (tracing) {
+    const std::string ch = platform::utf16ToUtf8(std::u16string(1, static_cast<char16_t>(unitCode + 0x4A18)));
+    char line[256];
+    std::snprintf(line, sizeof line, "%s\r\nRateOut: %d\r\ndwTotalAudioLength: %u\r\nulWaveStart: %u, ulWaveEnd: %u\r\n",
+                  ch.c_str(), rate, unitBytes, cutStart, cutEnd);
+    dumps_.appendText(line);
+  }
+  dumpStage(1, unitBuffer_.data(), unitBytes);
+
+  // Cut. The two trims are measured independently; when together they cover
+  // the whole unit nothing of it is kept.
+  std::fill(scaleBuffer_.begin(), scaleBuffer_.end(), std::int16_t{0});
+  if (cutStart + cutEnd >= unitBytes) {
+    unitBytes = 0;
+  } else {
+    unitBytes -= cutStart + cutEnd;
+    std::memcpy(scaleBuffer_.data(), unitBuffer_.data() + cutStart / 2, unitBytes);
+  }
+  dumpStage(2, scaleBuffer_.data(), unitBytes);
+
+  // Time scale.
+  const TimeScaleResult scaled = timeScale(scaleBuffer_.data(), scaleBuffer_.size(), unitBytes / 2, rate,
+                                           params.durationIndex);
+  if (scaled.applied) {
+    unitBytes = 2 * scaled.lengthSamples;
+    if (tracing) {
+      char line[256];
+      std::snprintf(line, sizeof line,
+                    "Time Scale\r\nScaleOut: %f, ScaleIn: %f\r\nFrequency: %d, Channel: %d\r\ndwTotalAudioLength: %u\r\n",
+                    scaleOut(rate), scaleIn(params.durationIndex), 11025, 1, unitBytes);
+      dumps_.appendText(line);
+    }
+    dumpStage(3, scaleBuffer_.data(), unitBytes);
+  }
+  trace_.scaledBytes = unitBytes;
+
+  // Volume.
+  std::fill(unitBuffer_.begin(), unitBuffer_.end(), std::int16_t{0});
+  n = unitBytes / 2;
+  const std::int32_t gain = synth::volumeGain(params.volumeIndex, volume);
+  const std::uint64_t energy = synth::applyVolume({scaleBuffer_.data(), n}, gain, {unitBuffer_.data(), n});
+
+  // Second trim or padding. Pads are rounded down to whole samples so that
+  // everything written after them stays aligned.
+  const int divisor = synth::padDivisor(params.durationIndex);
+  const int before = synth::edgeTimeIn(params.cutBefore);
+  const int after = synth::edgeTimeIn(params.cutAfter);
+  const auto d = static_cast<std::uint64_t>(divisor);
+  const std::span<const std::int16_t> samples(unitBuffer_.data(), n);
+  std::uint32_t silenceBefore = 0, silenceAfter = 0;
+  cutStart = cutEnd = 0;
+  if (before > 0) {
+    silenceBefore = evenBytes(static_cast<std::uint64_t>(before) * n / d);
+  } else {
+    cutStart = 2 * synth::trimStartSamples(samples, synth::mulDiv(static_cast<std::uint64_t>(-before), energy, d * d));
+  }
+  if (after > 0) {
+    silenceAfter = evenBytes(static_cast<std::uint64_t>(after) * n / d);
+  } else {
+    cutEnd = 2 * synth::trimEndSamples(samples, synth::mulDiv(static_cast<std::uint64_t>(-after), energy, d * d));
+  }
+  if (cutStart + cutEnd >= unitBytes) {
+    cutStart = cutEnd = 0;
+    unitBytes = 0;
+  } else {
+    unitBytes -= cutStart + cutEnd;
+  }
+  trace_.secondStartBytes = cutStart;
+  trace_.secondEndBytes = cutEnd;
+  if (tracing) {
+    const auto usedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "Volume\r\nlVolumeIn: %d, lVolumeOut: %u\r\nBeDelTimeIn: %d\r\nAfDelTimeIn: %d\r\n"
+                  "dwTotalAudioLength: %u\r\nulWaveStart: %u,ulWaveEnd: %u\r\n"
+                  "ulWaveSilenceBefore: %u, ulWaveSilenceAfter: %u\r\nTimeUsed: %dms\r\n\r\n",
+                  synth::volumeIn(params.volumeIndex), static_cast<unsigned>(volume), before, after, unitBytes,
+                  cutStart, cutEnd, silenceBefore, silenceAfter, static_cast<int>(usedMs.count()));
+    dumps_.appendText(line);
+  }
+
+  // Output. Only bytes that reached the site are counted.
+  std::uint32_t written = 0;
+  if (silenceBefore > 0) {
+    if (SUCCEEDED(writeSilence(site, silenceBefore))) written += silenceBefore;
+    dumpSilence(silenceBefore);
+  }
+  if (FAILED(site->Write(unitBuffer_.data() + cutStart / 2, unitBytes, nullptr))) return written;
+  written += unitBytes;
+  dumpStage(4, unitBuffer_.data() + cutStart / 2, unitBytes);
+  if (silenceAfter > 0) {
+    if (SUCCEEDED(writeSilence(site, silenceAfter))) written += silenceAfter;
+    dumpSilence(silenceAfter);
+  }
+  trace_.silenceBeforeBytes = silenceBefore;
+  trace_.silenceAfterBytes = silenceAfter;
+  trace_.sampleBytes = unitBytes;
+  return written;
+}
+
+}  // namespace sonvale

@@ -1,0 +1,111 @@
+// The arithmetic of syllable synthesis against values worked out by hand
+// from the rules: first-trim threshold (10 + rate) x energy / 4 000 000,
+// gain g = 3 x volumeIndex + 7 x volume / 10 applied as x x g x 9 / 500,
+// pad divisor 600 - 50 x durationIndex, edge values cut - 5.
+#include "synth/syllable_math.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace sonvale::synth {
+namespace {
+
+TEST(SyllableMath, Tables) {
+  struct Case {
+    int index;
+    int trimLevel, volumeIn, edge, pad;
+  };
+  const Case cases[] = {
+      {-10, 0, -30, -15, 1050},  // pad divisor has no -10 row: held at -9
+      {-9, -1, -27, -14, 1050}, {-5, -5, -15, -10, 850}, {0, -10, 0, -5, 600},
+      {5, -15, 15, 0, 350},     {6, -16, 18, 1, 300},    {10, -20, 30, 5, 100},
+      {11, -20, 30, 5, 100},  // out of range: held at +10
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(trimLevel(c.index), c.trimLevel) << c.index;
+    EXPECT_EQ(trimScale(c.index), 2000) << c.index;
+    EXPECT_EQ(volumeIn(c.index), c.volumeIn) << c.index;
+    EXPECT_EQ(edgeTimeIn(c.index), c.edge) << c.index;
+    EXPECT_EQ(padDivisor(c.index), c.pad) << c.index;
+  }
+}
+
+TEST(SyllableMath, FirstTrimThreshold) {
+  struct Case {
+    int rate;
+    std::uint64_t energy, threshold;
+  };
+  const Case cases[] = {
+      {-10, 123456789, 0},         // level 0: only exact zeros are cut
+      {0, 4000000, 10},            // 10 x 4e6 / 4e6
+      {10, 4000000, 20},           // 20 x 4e6 / 4e6
+      {0, 1000000, 2},             // 2.5 rounds down
+      {-5, 8000000, 10},           // 5 x 8e6 / 4e6
+      {10, std::numeric_limits<std::uint64_t>::max(), 92233720368547},  // 20 x (2^64 - 1) / 4e6 without overflow
+  };
+  for (const Case& c : cases) EXPECT_EQ(firstTrimThreshold(c.rate, c.energy), c.threshold) << c.rate;
+}
+
+TEST(SyllableMath, MulDivHoldsAtTheTop) {
+  EXPECT_EQ(mulDiv(3, 10, 4), 7u);
+  EXPECT_EQ(mulDiv(std::numeric_limits<std::uint64_t>::max(), 3, 1), std::numeric_limits<std::uint64_t>::max());
+}
+
+TEST(SyllableMath, EnergyEdgeTrim) {
+  struct Case {
+    const char* name;
+    std::vector<std::int16_t> samples;
+    std::uint64_t threshold;
+    std::uint32_t start, end;
+  };
+  const Case cases[] = {
+      // From the start the first sample that makes the sum exceed 0 is s[2];
+      // from the end s[4] = 5 already does.
+      {"ZeroThreshold", {0, 0, 3, 4, 5}, 0, 2, 0},
+      // 9 does not exceed 9; 9 + 16 = 25 does: s[3] from the start. From the
+      // end 25 > 9 at once.
+      {"SumMustExceed", {0, 0, 3, 4, 5}, 9, 3, 0},
+      {"AllZeroCutFromStartWhole", {0, 0, 0, 0}, 0, 4, 3},
+      {"TrailingZeros", {7, 1, 0, 0}, 0, 0, 2},
+      // End walk: 1, then 1 + 4 = 5 > 4 at s[1]; one sample passed.
+      {"EndRunningSum", {9, 2, 1}, 4, 0, 1},
+      {"OneSample", {5}, 100, 1, 0},  // the end trim does not run on one sample
+      {"Empty", {}, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(trimStartSamples(c.samples, c.threshold), c.start) << c.name;
+    EXPECT_EQ(trimEndSamples(c.samples, c.threshold), c.end) << c.name;
+  }
+}
+
+TEST(SyllableMath, VolumeGainAndStage) {
+  EXPECT_EQ(volumeGain(0, 100), 70);   // gain 1.26
+  EXPECT_EQ(volumeGain(0, 50), 35);    // gain 0.63
+  EXPECT_EQ(volumeGain(10, 0), 30);    // still heard at volume 0: gain 0.54
+  EXPECT_EQ(volumeGain(-5, 0), -15);   // inverted at gain 0.27
+  EXPECT_EQ(volumeGain(0, 15), 10);    // 105 / 10 truncates
+
+  struct Case {
+    std::int16_t in;
+    std::int32_t gain;
+    std::int16_t out;
+  };
+  const Case cases[] = {
+      {1000, 70, 1260}, {1000, 30, 540}, {1000, -15, -270}, {1, 70, 1},       {-1, 70, -1},
+      {55, 1, 0},  // 495 / 500 truncates to 0
+      {32767, 100, 32767},   // 58980: held at the top instead of wrapping
+      {-32768, 100, -32768},  // -58982: held at the bottom
+  };
+  for (const Case& c : cases) {
+    std::int16_t out = 0;
+    const std::uint64_t energy = applyVolume({&c.in, 1}, c.gain, {&out, 1});
+    EXPECT_EQ(out, c.out) << c.in << " x " << c.gain;
+    EXPECT_EQ(energy, static_cast<std::uint64_t>(static_cast<std::int64_t>(c.out) * c.out));
+  }
+}
+
+}  // namespace
+}  // namespace sonvale::synth

@@ -1,0 +1,235 @@
+// Binding the engine object to a voice token: the three files, their
+// identities, the unit table and its bounds, and the errors of each.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/kelvane_obj.h"
+#include "host/output_site.h"
+#include "host/registry_token.h"
+#include "platform/le_bytes.h"
+#include "platform/ui.h"
+#include "platform/utf.h"
+#include "synth/voice_format.h"
+#include "test_support.h"
+
+namespace sonvale {
+namespace {
+
+using platform::RegRoot;
+
+void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+// A VoiceDef whose entries all point at `length` bytes from offset 0, but for
+// the entries given in `special`.
+std::vector<std::uint8_t> voiceDef(std::uint32_t length, std::vector<std::pair<std::uint32_t, voice::UnitEntry>> special = {}) {
+  auto bytes = voice::voiceDefHeader();
+  for (std::uint32_t u = 0; u < voice::kUnitCount; ++u) {
+    voice::UnitEntry e;
+    e.length = length;
+    e.energy = 1000;
+    for (const auto& [unit, entry] : special)
+      if (unit == u) e = entry;
+    voice::appendUnitEntry(bytes, e);
+  }
+  return bytes;
+}
+
+std::vector<std::uint8_t> voiceWord(const char* id = voice::kDictId) {
+  std::vector<std::uint8_t> bytes(voice::kRecordsOffset, 0);
+  for (std::size_t i = 0; i < voice::kDictIdBytes; ++i) bytes[voice::kDictIdOffset + i] = static_cast<std::uint8_t>(id[i]);
+  putU32le(bytes.data() + voice::kSharedFirstOffset, voice::kNoSharedList);
+  return bytes;
+}
+
+struct Warning {
+  platform::UserWarning kind;
+  std::string detail;
+};
+
+void collectWarning(platform::UserWarning kind, const std::string& detail, void* context) {
+  static_cast<std::vector<Warning>*>(context)->push_back({kind, detail});
+}
+
+class VoiceLoadingTest : public testing::EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    platform::setWarningSink(collectWarning, &warnings_);
+    writeFile(dir_.file("voice.def"), voiceDef(100));
+    writeFile(dir_.file("voice.dat"), std::vector<std::uint8_t>(1000, 0xAA));
+    writeFile(dir_.file("voice.wrd"), voiceWord());
+  }
+  void TearDown() override {
+    platform::setWarningSink(nullptr, nullptr);
+    if (token_ != nullptr) token_->Release();
+    EngineTest::TearDown();
+  }
+
+  // A token naming the three files; a value set to nullptr is left out.
+  ISpObjectToken* makeToken(const char* def = "voice.def", const char* data = "voice.dat", const char* word = "voice.wrd") {
+    EXPECT_EQ(host::RegistryToken::open(RegRoot::LocalMachine, u"SOFTWARE\\Test\\Voice", true, &token_), S_OK);
+    const std::pair<const char16_t*, const char*> values[] = {{u"VoiceDef", def}, {u"VoiceData", data}, {u"VoiceWord", word}};
+    for (const auto& [name, file] : values) {
+      if (file != nullptr) {
+        EXPECT_EQ(token_->SetStringValue(name, platform::utf8ToUtf16(dir_.file(file)).c_str()), S_OK);
+      }
+    }
+    return token_;
+  }
+
+  HRESULT load(ISpObjectToken* token) {
+    EXPECT_EQ(KelvaneObj::create(IID_ISpObjectWithToken, reinterpret_cast<void**>(&object_)), S_OK);
+    const HRESULT hr = object_->SetObjectToken(token);
+    return hr;
+  }
+
+  void releaseObject() {
+    if (object_ != nullptr) object_->Release();
+    object_ = nullptr;
+  }
+
+  ISpObjectToken* token_ = nullptr;
+  ISpObjectWithToken* object_ = nullptr;
+  std::vector<Warning> warnings_;
+
+ public:
+  ~VoiceLoadingTest() override { releaseObject(); }
+};
+
+TEST_F(VoiceLoadingTest, LoadsAndKeepsTheToken) {
+  EXPECT_EQ(load(makeToken()), S_OK);
+  ISpObjectToken* got = nullptr;
+  EXPECT_EQ(object_->GetObjectToken(&got), S_OK);
+  EXPECT_EQ(got, token_);
+  got->Release();
+  EXPECT_EQ(object_->SetObjectToken(token_), SPERR_ALREADY_INITIALIZED);
+  EXPECT_TRUE(warnings_.empty());
+}
+
+TEST_F(VoiceLoadingTest, LowerCaseIdentitiesAreAccepted) {
+  auto def = voiceDef(100);
+  for (std::size_t i = 0; i < voice::kVoiceIdUnits; ++i) {
+    std::uint8_t& c = def[voice::kVoiceIdOffset + 2 * i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<std::uint8_t>(c + 32);
+  }
+  writeFile(dir_.file("voice.def"), def);
+  writeFile(dir_.file("voice.wrd"), voiceWord("{f90a50f6-a092-482a-9f0b-e0f0cbd13e0b}"));
+  EXPECT_EQ(load(makeToken()), S_OK);
+}
+
+struct FailureCase {
+  const char* name;
+  std::vector<std::uint8_t> def, data, word;
+  HRESULT expected;
+  bool warned;
+  const char* detail;  // a piece of voiceError()
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class VoiceFailureTest : public VoiceLoadingTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(VoiceFailureTest, Refused) {
+  const FailureCase& c = GetParam();
+  writeFile(dir_.file("voice.def"), c.def);
+  writeFile(dir_.file("voice.dat"), c.data);
+  writeFile(dir_.file("voice.wrd"), c.word);
+  ISpTTSEngine* engine = nullptr;
+  EXPECT_EQ(load(makeToken()), c.expected);
+  ASSERT_EQ(object_->QueryInterface(IID_ISpTTSEngine, reinterpret_cast<void**>(&engine)), S_OK);
+  EXPECT_NE(static_cast<KelvaneObj*>(engine)->engine().voiceError().find(c.detail), std::string::npos)
+      << static_cast<KelvaneObj*>(engine)->engine().voiceError();
+  engine->Release();
+  EXPECT_EQ(warnings_.size(), c.warned ? 1u : 0u);
+  // The token stays stored after a failure.
+  EXPECT_EQ(object_->SetObjectToken(token_), SPERR_ALREADY_INITIALIZED);
+}
+
+std::vector<std::uint8_t> withFormat(std::uint32_t format) {
+  auto def = voiceDef(100);
+  putU32le(def.data(), format);
+  return def;
+}
+
+std::vector<std::uint8_t> withIdentityChar(std::size_t i, char c) {
+  auto def = voiceDef(100);
+  def[voice::kVoiceIdOffset + 2 * i] = static_cast<std::uint8_t>(c);
+  return def;
+}
+
+std::vector<std::uint8_t> truncated(std::vector<std::uint8_t> bytes, std::size_t size) {
+  bytes.resize(size);
+  return bytes;
+}
+
+voice::UnitEntry entry(std::uint32_t offset, std::uint32_t length) {
+  voice::UnitEntry e;
+  e.offset = offset;
+  e.length = length;
+  return e;
+}
+
+const std::vector<std::uint8_t> kData(1000, 0xAA);
+
+const FailureCase kFailures[] = {
+    {"FormatNotTwo", withFormat(3), kData, voiceWord(), E_INVALIDARG, false, "format 3"},
+    {"IdentityDiffers", withIdentityChar(5, 'X'), kData, voiceWord(), E_INVALIDARG, true, "identity"},
+    {"UnitTableCutShort", truncated(voiceDef(100), voice::kVoiceDefBytes - 1), kData, voiceWord(), E_INVALIDARG,
+     true, "700947 bytes"},
+    {"EntryPastData", voiceDef(100, {{1045, entry(950, 51)}}), kData, voiceWord(), E_INVALIDARG, true, "unit 1045"},
+    {"EntryOffsetWraps", voiceDef(100, {{7, entry(0xFFFFFFF0u, 0x20)}}), kData, voiceWord(), E_INVALIDARG, true,
+     "unit 7"},
+    {"CodedUnitTooLong", voiceDef(100, {{21901, entry(0, 16385)}}), std::vector<std::uint8_t>(20000), voiceWord(),
+     E_INVALIDARG, true, "unit 21901"},
+    {"DictionaryIdentity", voiceDef(100), kData, voiceWord("{F90A50F6-A092-482A-9F0B-E0F0CBD13E0C}"), E_INVALIDARG,
+     true, "VoiceWord"},
+    {"DictionaryTooShort", voiceDef(100), kData, truncated(voiceWord(), 40), E_INVALIDARG, true, "VoiceWord"},
+    {"EmptyData", voiceDef(0), {}, voiceWord(), HRESULT_FROM_WIN32(ERROR_FILE_INVALID), false, "VoiceData"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, VoiceFailureTest, ::testing::ValuesIn(kFailures),
+                         [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
+
+TEST_F(VoiceLoadingTest, MissingFileIsWin32FileNotFound) {
+  EXPECT_EQ(load(makeToken("voice.def", "no-such-file.dat")), static_cast<HRESULT>(0x80070002u));
+  EXPECT_EQ(object_->SetObjectToken(token_), SPERR_ALREADY_INITIALIZED);
+}
+
+TEST_F(VoiceLoadingTest, MissingTokenValueGivesTheTokensError) {
+  EXPECT_EQ(load(makeToken("voice.def", "voice.dat", nullptr)), SPERR_NOT_FOUND);
+  // Teardown unmaps the two files that were mapped (checked by the sanitizer build).
+  releaseObject();
+}
+
+TEST_F(VoiceLoadingTest, TeardownWithoutTokenTouchesNoMapping) {
+  ASSERT_EQ(KelvaneObj::create(IID_ISpObjectWithToken, reinterpret_cast<void**>(&object_)), S_OK);
+  EXPECT_EQ(object_->Release(), 0u);
+  object_ = nullptr;
+}
+
+TEST_F(VoiceLoadingTest, NullToken) {
+  ASSERT_EQ(KelvaneObj::create(IID_ISpObjectWithToken, reinterpret_cast<void**>(&object_)), S_OK);
+  EXPECT_EQ(object_->SetObjectToken(nullptr), E_INVALIDARG);
+  ISpObjectToken* got = nullptr;
+  EXPECT_EQ(object_->GetObjectToken(&got), S_FALSE);
+}
+
+TEST_F(VoiceLoadingTest, UnitsWithoutAudioSpeakNothing) {
+  // Every entry is empty: the voice loads, and speaking writes only silences.
+  writeFile(dir_.file("voice.def"), voiceDef(0));
+  EXPECT_EQ(load(makeToken()), S_OK);
+  ISpTTSEngine* engine = nullptr;
+  ASSERT_EQ(object_->QueryInterface(IID_ISpTTSEngine, reinterpret_cast<void**>(&engine)), S_OK);
+  host::OutputSite site;
+  const testing::FragmentList list(u"中a");
+  EXPECT_EQ(engine->Speak(0, SPDFID_WaveFormatEx, nullptr, list.head(), &site), S_OK);
+  EXPECT_EQ(site.bytesWritten(), 10000u);
+  engine->Release();
+}
+
+}  // namespace
+}  // namespace sonvale

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          libfftw3-dev libmpg123-dev libmp3lame-dev libsoxr-dev libsndfile1-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -109,3 +109,59 @@ TEST(SyllableMath, VolumeGainAndStage) {
 
 }  // namespace
 }  // namespace sonvale::synth
+
+namespace sonvale::synth {
+namespace {
+
+TEST(SyllableMath, SecondEdges) {
+  // 1200 samples of 100: energy 1200 x 10000 = 12 000 000.
+  const std::vector<std::int16_t> flat(1200, 100);
+  const std::uint64_t flatEnergy = 12000000;
+  struct Case {
+    const char* name;
+    int cutBefore, cutAfter, durationIndex;
+    SecondEdges expected;
+  };
+  const Case cases[] = {
+      // cutBefore 6: (6 - 5) x 1200 / 600 = 2 bytes before; cutAfter 10: 5 x 1200 / 600 = 10 after.
+      {"PadsAtDurationZero", 6, 10, 0, {2, 10, 0, 0, 2400}},
+      // Divisor 100 at durationIndex +10: six times the pad.
+      {"PadsAtDurationTen", 6, 10, 10, {12, 60, 0, 0, 2400}},
+      // (6 - 5) x 1200 / 1050 = 1.14 bytes: rounded down to whole samples, none.
+      {"OddPadRoundsDown", 6, 6, -9, {0, 0, 0, 0, 2400}},
+      // cutBefore 5: threshold 0, only exact zeros would go.
+      {"FiveCutsOnlyZeros", 5, 5, 0, {0, 0, 0, 0, 2400}},
+      // Value -5 at D = 600: threshold 5 x 12e6 / 360000 = 166; the first sample's
+      // square (10000) already exceeds it from either end, so nothing is cut.
+      {"SymbolsCutLightly", 0, 0, 0, {0, 0, 0, 0, 2400}},
+  };
+  for (const Case& c : cases) {
+    const SecondEdges e = secondEdges(flat, flatEnergy, c.cutBefore, c.cutAfter, c.durationIndex);
+    EXPECT_EQ(e.silenceBeforeBytes, c.expected.silenceBeforeBytes) << c.name;
+    EXPECT_EQ(e.silenceAfterBytes, c.expected.silenceAfterBytes) << c.name;
+    EXPECT_EQ(e.cutStartBytes, c.expected.cutStartBytes) << c.name;
+    EXPECT_EQ(e.cutEndBytes, c.expected.cutEndBytes) << c.name;
+    EXPECT_EQ(e.keptBytes, c.expected.keptBytes) << c.name;
+  }
+}
+
+TEST(SyllableMath, SecondEdgesCutQuietEdgesAndNeverOverlap) {
+  // Quiet edges of 1 around a loud middle of 1000: energy 2 x 10 x 1 + 10 x 1e6.
+  std::vector<std::int16_t> s(30, 1);
+  for (int i = 10; i < 20; ++i) s[i] = 1000;
+  const std::uint64_t energy = 20 + 10000000;
+  // cutBefore 0 (value -5) at D = 600: threshold 5 x energy / 360000 = 138; the ten
+  // quiet samples sum to 10, the first loud one passes it: 10 samples cut each side.
+  SecondEdges e = secondEdges(s, energy, 0, 0, 0);
+  EXPECT_EQ(e.cutStartBytes, 20u);
+  EXPECT_EQ(e.cutEndBytes, 20u);
+  EXPECT_EQ(e.keptBytes, 20u);
+  // A silent syllable: both trims cover everything, so nothing is kept.
+  const std::vector<std::int16_t> silent(50, 0);
+  e = secondEdges(silent, 0, 0, 0, 0);
+  EXPECT_EQ(e.keptBytes, 0u);
+  EXPECT_EQ(e.cutStartBytes + e.cutEndBytes, 0u);
+}
+
+}  // namespace
+}  // namespace sonvale::synth

@@ -13,6 +13,7 @@
 #include "engine/kelvane_obj.h"
 #include "host/output_site.h"
 #include "platform/utf.h"
+#include "voice_commands.h"
 
 namespace {
 
@@ -21,9 +22,11 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: sonvale speak [TEXT...]\n"
+    "       sonvale voice build UNITS_DIR WORDS_FILE OUT_DIR\n"
+    "       sonvale voice check DIR\n"
     "\n"
-    "Speaks TEXT (UTF-8; standard input when no TEXT is given) and prints each\n"
-    "event the engine sends as one JSON object per line.\n";
+    "speak: speaks TEXT (UTF-8; standard input when no TEXT is given) and prints\n"
+    "each event the engine sends as one JSON object per line.\n";
 
 const char* eventName(SPEVENTENUM id) {
   switch (id) {
@@ -116,6 +119,10 @@ int main(int argc, char** argv) {
     return argc < 2 ? kExitUsage : 0;
   }
   if (std::strcmp(argv[1], "speak") == 0) return speak(argc - 2, argv + 2);
+  if (std::strcmp(argv[1], "voice") == 0 && argc >= 3) {
+    if (std::strcmp(argv[2], "build") == 0) return sonvale::tools::voiceBuildCommand(argc - 3, argv + 3);
+    if (std::strcmp(argv[2], "check") == 0) return sonvale::tools::voiceCheckCommand(argc - 3, argv + 3);
+  }
   std::fprintf(stderr, "sonvale: unknown command '%s'\n%s", argv[1], kUsage);
   return kExitUsage;
 }

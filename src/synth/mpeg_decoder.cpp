@@ -84,6 +84,8 @@ MpegDecoder::Status MpegDecoder::decode(std::span<const std::uint8_t> coded, std
     if (result == MPG123_NEED_MORE || result == MPG123_DONE) break;
   }
   mpg123_close(mh);
+  // Bytes in which no frame was found are not MPEG audio.
+  if (status == Status::Complete && bytes == 0 && !coded.empty()) status = Status::Error;
   return status;
 }
 

@@ -69,4 +69,31 @@ std::uint64_t applyVolume(std::span<const std::int16_t> in, std::int32_t gain, s
   return energy;
 }
 
+SecondEdges secondEdges(std::span<const std::int16_t> samples, std::uint64_t energy, int cutBefore, int cutAfter,
+                        int durationIndex) {
+  SecondEdges e;
+  const auto n = static_cast<std::uint64_t>(samples.size());
+  const auto d = static_cast<std::uint64_t>(padDivisor(durationIndex));
+  const int before = edgeTimeIn(cutBefore);
+  const int after = edgeTimeIn(cutAfter);
+  const auto evenBytes = [](std::uint64_t bytes) { return static_cast<std::uint32_t>(bytes & ~std::uint64_t{1}); };
+  if (before > 0) {
+    e.silenceBeforeBytes = evenBytes(static_cast<std::uint64_t>(before) * n / d);
+  } else {
+    e.cutStartBytes = 2 * trimStartSamples(samples, mulDiv(static_cast<std::uint64_t>(-before), energy, d * d));
+  }
+  if (after > 0) {
+    e.silenceAfterBytes = evenBytes(static_cast<std::uint64_t>(after) * n / d);
+  } else {
+    e.cutEndBytes = 2 * trimEndSamples(samples, mulDiv(static_cast<std::uint64_t>(-after), energy, d * d));
+  }
+  const auto total = static_cast<std::uint32_t>(2 * n);
+  if (e.cutStartBytes + e.cutEndBytes >= total) {
+    e.cutStartBytes = e.cutEndBytes = 0;
+  } else {
+    e.keptBytes = total - e.cutStartBytes - e.cutEndBytes;
+  }
+  return e;
+}
+
 }  // namespace sonvale::synth

@@ -49,4 +49,18 @@ std::int32_t volumeGain(int volumeIndex, std::uint16_t volume);
 // 16-bit range. Returns the energy of the stored samples.
 std::uint64_t applyVolume(std::span<const std::int16_t> in, std::int32_t gain, std::span<std::int16_t> out);
 
+// What the second trim does to the volume-scaled samples of a syllable: a
+// side whose value (cut - 5) is positive gets value x n / D bytes of silence
+// (D the pad divisor of durationIndex), rounded down to whole samples so the
+// stream stays aligned; a side whose value v is 0 or below is cut with the
+// energy edge trim at |v| x energy / D^2. When the cuts cover every sample,
+// none is kept.
+struct SecondEdges {
+  std::uint32_t silenceBeforeBytes = 0, silenceAfterBytes = 0;
+  std::uint32_t cutStartBytes = 0, cutEndBytes = 0;
+  std::uint32_t keptBytes = 0;
+};
+SecondEdges secondEdges(std::span<const std::int16_t> samples, std::uint64_t energy, int cutBefore, int cutAfter,
+                        int durationIndex);
+
 }  // namespace sonvale::synth

@@ -30,8 +30,6 @@ namespace {
 constexpr std::size_t kChunkBytes = 8192;
 constexpr std::size_t kUnitSamples = voice::kMaxDecodedUnitBytes / 2;
 
-std::uint32_t evenBytes(std::uint64_t bytes) { return static_cast<std::uint32_t>(bytes & ~std::uint64_t{1}); }
-
 }  // namespace
 
 SyllableSynthesizer::SyllableSynthesizer(DumpFiles& dumps)
@@ -74,7 +72,7 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
     std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(unitBuffer_.data()), voice::kMaxDecodedUnitBytes);
     decoder_.decode(coded, chunkBuffer_, out, decoded);
   }
-  std::uint32_t unitBytes = evenBytes(decoded);
+  std::uint32_t unitBytes = static_cast<std::uint32_t>(decoded);  // whole samples: the decoder keeps even counts
   trace_.decodedBytes = unitBytes;
 
   // First trim, against the stored energy.
@@ -127,31 +125,13 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
   const std::int32_t gain = synth::volumeGain(params.volumeIndex, volume);
   const std::uint64_t energy = synth::applyVolume({scaleBuffer_.data(), n}, gain, {unitBuffer_.data(), n});
 
-  // Second trim or padding. Pads are rounded down to whole samples so that
-  // everything written after them stays aligned.
-  const int divisor = synth::padDivisor(params.durationIndex);
-  const int before = synth::edgeTimeIn(params.cutBefore);
-  const int after = synth::edgeTimeIn(params.cutAfter);
-  const auto d = static_cast<std::uint64_t>(divisor);
-  const std::span<const std::int16_t> samples(unitBuffer_.data(), n);
-  std::uint32_t silenceBefore = 0, silenceAfter = 0;
-  cutStart = cutEnd = 0;
-  if (before > 0) {
-    silenceBefore = evenBytes(static_cast<std::uint64_t>(before) * n / d);
-  } else {
-    cutStart = 2 * synth::trimStartSamples(samples, synth::mulDiv(static_cast<std::uint64_t>(-before), energy, d * d));
-  }
-  if (after > 0) {
-    silenceAfter = evenBytes(static_cast<std::uint64_t>(after) * n / d);
-  } else {
-    cutEnd = 2 * synth::trimEndSamples(samples, synth::mulDiv(static_cast<std::uint64_t>(-after), energy, d * d));
-  }
-  if (cutStart + cutEnd >= unitBytes) {
-    cutStart = cutEnd = 0;
-    unitBytes = 0;
-  } else {
-    unitBytes -= cutStart + cutEnd;
-  }
+  // Second trim or padding.
+  const synth::SecondEdges edges =
+      synth::secondEdges({unitBuffer_.data(), n}, energy, params.cutBefore, params.cutAfter, params.durationIndex);
+  const std::uint32_t silenceBefore = edges.silenceBeforeBytes, silenceAfter = edges.silenceAfterBytes;
+  cutStart = edges.cutStartBytes;
+  cutEnd = edges.cutEndBytes;
+  unitBytes = edges.keptBytes;
   trace_.secondStartBytes = cutStart;
   trace_.secondEndBytes = cutEnd;
   if (tracing) {
@@ -161,7 +141,8 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
                   "Volume\r\nlVolumeIn: %d, lVolumeOut: %u\r\nBeDelTimeIn: %d\r\nAfDelTimeIn: %d\r\n"
                   "dwTotalAudioLength: %u\r\nulWaveStart: %u,ulWaveEnd: %u\r\n"
                   "ulWaveSilenceBefore: %u, ulWaveSilenceAfter: %u\r\nTimeUsed: %dms\r\n\r\n",
-                  synth::volumeIn(params.volumeIndex), static_cast<unsigned>(volume), before, after, unitBytes,
+                  synth::volumeIn(params.volumeIndex), static_cast<unsigned>(volume), synth::edgeTimeIn(params.cutBefore),
+                  synth::edgeTimeIn(params.cutAfter), unitBytes,
                   cutStart, cutEnd, silenceBefore, silenceAfter, static_cast<int>(usedMs.count()));
     dumps_.appendText(line);
   }

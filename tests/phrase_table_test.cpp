@@ -363,3 +363,27 @@ TEST(MatchPhrase, AgreesWithAScanOnRandomText) {
 
 }  // namespace
 }  // namespace sonvale
+
+namespace sonvale {
+namespace {
+
+// Pairs of written and spoken character where a reading differs from its key:
+// 238 distinct pairs as listed, less the 搂 pair, which now speaks 搂 itself.
+// The most frequent are 长→肠 (86), 得→德 (49) and 地→弟 (45).
+TEST(PhraseTable, WrittenAndSpokenPairs) {
+  std::map<std::pair<char16_t, char16_t>, int> pairs;
+  for (std::size_t length = 2; length <= 4; ++length)
+    for (const PhraseEntry& e : phraseEntries(length))
+      for (std::size_t k = 0; k < length; ++k)
+        if (e.key[k] != e.reading[k]) ++pairs[{e.key[k], e.reading[k]}];
+  EXPECT_EQ(pairs.size(), 237u);
+  EXPECT_EQ((pairs[{u'长', u'肠'}]), 86);
+  EXPECT_EQ((pairs[{u'得', u'德'}]), 49);
+  EXPECT_EQ((pairs[{u'地', u'弟'}]), 45);
+  int most = 0;
+  for (const auto& [pair, count] : pairs) most = std::max(most, count);
+  EXPECT_EQ(most, 86);
+}
+
+}  // namespace
+}  // namespace sonvale

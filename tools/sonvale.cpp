@@ -1,44 +1,111 @@
-// The sonvale command: speaks Chinese text in Cantonese.
+// The sonvale command: reads Chinese text aloud in Cantonese.
 //
-//   sonvale speak [TEXT...]      text from the arguments, else standard input
+//   sonvale speak [TEXT...] [-f FILE] [-o OUT.wav | -o -] [--raw] [--rate N]
+//                 [--volume N] [--voice NAME] [--events FILE|-] [--xml|--plain]
+//   sonvale analyze [TEXT...] [-f FILE] [--read-numbers] [--read-punctuation]
+//   sonvale voices
+//   sonvale voice install NAME DIR [--display TEXT] | remove NAME | build ... | check DIR
+//   sonvale config --list | --get NAME | --set NAME=VALUE
 //
-// Until the voice units can be synthesised, speaking prints the events the
-// engine sends (one JSON object per line) and the number of audio bytes.
+// Exit status: 0 success, 1 failure (one line on standard error), 2 usage error.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "engine/kelvane_obj.h"
-#include "host/output_site.h"
+#include "analyze_command.h"
+#include "config_command.h"
+#include "host/voice_tokens.h"
+#include "platform/le_bytes.h"
 #include "platform/utf.h"
+#include "sonvale/sonvale.h"
+#include "synth/voice_builder.h"
 #include "voice_commands.h"
 
 namespace {
 
+constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
 
 const char kUsage[] =
-    "usage: sonvale speak [TEXT...]\n"
+    "usage: sonvale COMMAND [ARGS...]\n"
+    "\n"
+    "Reads Chinese text aloud in Cantonese.\n"
+    "\n"
+    "commands:\n"
+    "  speak     speak text into a WAV file, raw PCM or events\n"
+    "  analyze   show how text is cut into words, readings and numbers\n"
+    "  voices    list the installed voices\n"
+    "  voice     install, remove, build or check a voice\n"
+    "  config    show or change the engine settings\n"
+    "\n"
+    "'sonvale COMMAND --help' tells more.\n";
+
+const char kSpeakUsage[] =
+    "usage: sonvale speak [TEXT...] [-f FILE] [-o OUT.wav | -o -] [--raw] [--rate N]\n"
+    "                     [--volume N] [--voice NAME] [--events FILE|-] [--xml | --plain]\n"
+    "\n"
+    "Speaks TEXT (UTF-8), or the text of FILE, or standard input.\n"
+    "  -o OUT.wav       write a WAV file (at the rate the voice announces)\n"
+    "  -o -             write raw 16-bit little-endian mono PCM to standard output,\n"
+    "                   e.g. | aplay -f S16_LE -r 11025 -c 1\n"
+    "  --raw            write raw PCM to OUT instead of a WAV file\n"
+    "  --rate N         speaking rate, -10 (slow) to 10 (fast); 0 is normal\n"
+    "  --volume N       volume, 0 to 100 (the default)\n"
+    "  --voice NAME     an installed voice (see 'sonvale voices'); default voice otherwise\n"
+    "  --events FILE|-  write every event as one JSON object per line\n"
+    "  --xml, --plain   read speech markup (<bookmark mark=\"x\"/>, <silence msec=\"500\"/>,\n"
+    "                   <spell>, <pron>) or none; by default markup is read when the\n"
+    "                   text begins with '<'\n"
+    "Ctrl-C stops speaking and leaves a valid WAV file of what was spoken.\n";
+
+const char kVoiceUsage[] =
+    "usage: sonvale voice install NAME DIR [--display TEXT]\n"
+    "       sonvale voice remove NAME\n"
     "       sonvale voice build UNITS_DIR WORDS_FILE OUT_DIR\n"
     "       sonvale voice check DIR\n"
     "\n"
-    "speak: speaks TEXT (UTF-8; standard input when no TEXT is given) and prints\n"
-    "each event the engine sends as one JSON object per line.\n";
+    "install: checks the voice in DIR (voice.def, voice.dat, voice.wrd) and makes it\n"
+    "         an installed voice called NAME.\n"
+    "remove:  forgets the installed voice NAME (its files stay).\n";
 
-const char* eventName(SPEVENTENUM id) {
-  switch (id) {
-    case SPEI_SENTENCE_BOUNDARY:
-      return "sentence";
-    case SPEI_WORD_BOUNDARY:
-      return "word";
-    case SPEI_TTS_BOOKMARK:
-      return "bookmark";
-    default:
-      return "other";
+void fail(const std::string& message) { std::fprintf(stderr, "sonvale: %s\n", message.c_str()); }
+
+int usageError(const std::string& message, const char* usage) {
+  fail(message);
+  std::fputs(usage, stderr);
+  return kExitUsage;
+}
+
+bool parseInt(const char* text, long low, long high, int& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return false;
+  out = static_cast<int>(value);
+  return true;
+}
+
+bool readWholeFile(const std::string& path, std::string& out) {
+  if (path == "-") {
+    out.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    return true;
   }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
 }
 
 std::string jsonString(const std::string& text) {
@@ -59,70 +126,329 @@ std::string jsonString(const std::string& text) {
   return out + "\"";
 }
 
-void printEvent(const std::u16string& text, const sonvale::host::RecordedEvent& e) {
-  std::string line = std::string("{\"event\":\"") + eventName(e.id) + "\",\"offset\":" + std::to_string(e.audioOffset);
-  if (e.id == SPEI_TTS_BOOKMARK) {
-    line += ",\"name\":" + jsonString(sonvale::platform::utf16ToUtf8(e.bookmark)) +
-            ",\"value\":" + std::to_string(static_cast<std::int32_t>(e.wParam));
-  } else {
-    const auto pos = static_cast<std::size_t>(e.lParam);
-    const auto len = static_cast<std::size_t>(e.wParam);
-    line += ",\"pos\":" + std::to_string(pos) + ",\"len\":" + std::to_string(len);
-    if (pos <= text.size()) line += ",\"text\":" + jsonString(sonvale::platform::utf16ToUtf8(text.substr(pos, len)));
+// Audio out: a WAV file whose sizes are patched when it is finished, or raw
+// PCM to a file or standard output.
+class AudioOut {
+ public:
+  bool open(const std::string& path, bool raw, int rateHz, std::string& error) {
+    raw_ = raw;
+    rateHz_ = static_cast<std::uint32_t>(rateHz);
+    if (path == "-") {
+      file_ = stdout;
+      raw_ = true;
+      return true;
+    }
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+      error = path + ": " + std::strerror(errno);
+      return false;
+    }
+    owned_ = true;
+    if (!raw_) {
+      const auto header = sonvale::pcmWavHeader(rateHz_, 0);
+      if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    return true;
   }
-  std::puts((line + "}").c_str());
+
+  bool write(const std::int16_t* samples, std::size_t count) {
+    std::uint8_t bytes[4096];
+    while (count > 0) {
+      const std::size_t n = count < sizeof bytes / 2 ? count : sizeof bytes / 2;
+      for (std::size_t i = 0; i < n; ++i) sonvale::putU16le(bytes + 2 * i, static_cast<std::uint16_t>(samples[i]));
+      if (std::fwrite(bytes, 2, n, file_) != n) return false;
+      dataBytes_ += 2 * n;
+      samples += n;
+      count -= n;
+    }
+    return true;
+  }
+
+  // Patches the WAV sizes and closes; false when anything failed to reach the file.
+  bool finish() {
+    bool ok = std::fflush(file_) == 0;
+    if (owned_ && !raw_) {
+      const auto data = static_cast<std::uint32_t>(dataBytes_ > 0xFFFFFFD0u ? 0xFFFFFFD0u : dataBytes_);
+      std::uint8_t field[4];
+      sonvale::putU32le(field, 38 + data);
+      ok = ok && std::fseek(file_, static_cast<long>(sonvale::kWavRiffSizeOffset), SEEK_SET) == 0 &&
+           std::fwrite(field, 1, 4, file_) == 4;
+      sonvale::putU32le(field, data);
+      ok = ok && std::fseek(file_, static_cast<long>(sonvale::kWavDataSizeOffset), SEEK_SET) == 0 &&
+           std::fwrite(field, 1, 4, file_) == 4;
+    }
+    if (owned_) ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    return ok;
+  }
+
+  std::uint64_t dataBytes() const { return dataBytes_; }
+
+ private:
+  std::FILE* file_ = nullptr;
+  bool owned_ = false;
+  bool raw_ = false;
+  std::uint32_t rateHz_ = 11025;
+  std::uint64_t dataBytes_ = 0;
+};
+
+std::atomic<sonvale_voice*> speakingVoice{nullptr};
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) {
+  interrupted = 1;
+  sonvale_abort(speakingVoice.load());
 }
 
-int speak(int argc, char** argv) {
-  std::string utf8;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (i > 0) utf8 += ' ';
-    utf8 += argv[i];
-  }
-  if (argc == 0) utf8.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+struct SpeakContext {
+  AudioOut* audio = nullptr;
+  std::FILE* events = nullptr;
+  bool audioFailed = false;
+  bool progress = false;
+  std::uint32_t textBytes = 0;
+  int shownPercent = -1;
+};
 
-  const std::u16string text = sonvale::platform::utf8ToUtf16(utf8);
-  SPVTEXTFRAG fragment{};
-  fragment.State.eAction = SPVA_Speak;
-  fragment.State.Volume = 100;
-  fragment.pTextStart = text.c_str();
-  fragment.ulTextLen = static_cast<ULONG>(text.size());
-
-  ISpTTSEngine* engine = nullptr;
-  HRESULT hr = sonvale::KelvaneObj::create(IID_ISpTTSEngine, reinterpret_cast<void**>(&engine));
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "sonvale: cannot create the engine (HRESULT 0x%08X)\n", static_cast<unsigned>(hr));
-    return kExitFailure;
+int onAudio(void* user, const std::int16_t* samples, std::size_t count) {
+  auto* context = static_cast<SpeakContext*>(user);
+  if (context->audio == nullptr) return 0;
+  if (!context->audio->write(samples, count)) {
+    context->audioFailed = true;
+    return 1;
   }
-  sonvale::host::OutputSite site(
-      [](const std::uint8_t*, std::uint32_t) { return S_OK; },
-      [&text](const sonvale::host::RecordedEvent& e) { printEvent(text, e); });
-  hr = engine->Speak(0, SPDFID_WaveFormatEx, nullptr, &fragment, &site);
-  engine->Release();
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "sonvale: speaking failed (HRESULT 0x%08X)\n", static_cast<unsigned>(hr));
-    return kExitFailure;
-  }
-  std::fprintf(stderr, "sonvale: %llu bytes of audio\n", static_cast<unsigned long long>(site.bytesWritten()));
   return 0;
+}
+
+void onEvent(void* user, const sonvale_event* e) {
+  auto* context = static_cast<SpeakContext*>(user);
+  if (context->events != nullptr) {
+    static const char* const kNames[] = {"", "sentence", "word", "bookmark"};
+    std::string line = std::string("{\"event\":\"") + kNames[e->kind] + "\",\"offset\":" +
+                       std::to_string(e->audio_offset) + ",\"pos\":" + std::to_string(e->text_pos) +
+                       ",\"len\":" + std::to_string(e->text_len);
+    if (e->kind == SONVALE_EVENT_BOOKMARK)
+      line += ",\"name\":" + jsonString(e->name) + ",\"value\":" + std::to_string(e->value);
+    line += "}\n";
+    std::fputs(line.c_str(), context->events);
+  }
+  if (context->progress && context->textBytes > 0) {
+    const int percent = static_cast<int>(100.0 * e->utf8_pos / context->textBytes);
+    if (percent != context->shownPercent) {
+      context->shownPercent = percent;
+      const int filled = percent * 30 / 100;
+      std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "##############################", 30 - filled, "", percent);
+    }
+  }
+}
+
+int speakCommand(int argc, char** argv) {
+  enum { kRaw = 256, kRate, kVolume, kVoice, kEvents, kXml, kPlain };
+  const option options[] = {{"file", required_argument, nullptr, 'f'}, {"output", required_argument, nullptr, 'o'},
+                            {"raw", no_argument, nullptr, kRaw},        {"rate", required_argument, nullptr, kRate},
+                            {"volume", required_argument, nullptr, kVolume},
+                            {"voice", required_argument, nullptr, kVoice},
+                            {"events", required_argument, nullptr, kEvents},
+                            {"xml", no_argument, nullptr, kXml},        {"plain", no_argument, nullptr, kPlain},
+                            {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+  std::string file, output, voiceName, eventsPath;
+  bool raw = false;
+  int rate = 0, volume = 100, textKind = SONVALE_TEXT_AUTO;
+  optind = 1;
+  for (int c; (c = getopt_long(argc, argv, "+f:o:h", options, nullptr)) != -1;) {
+    switch (c) {
+      case 'f': file = optarg; break;
+      case 'o': output = optarg; break;
+      case kRaw: raw = true; break;
+      case kRate:
+        if (!parseInt(optarg, -10, 10, rate)) return usageError("--rate takes a number from -10 to 10", kSpeakUsage);
+        break;
+      case kVolume:
+        if (!parseInt(optarg, 0, 100, volume)) return usageError("--volume takes a number from 0 to 100", kSpeakUsage);
+        break;
+      case kVoice: voiceName = optarg; break;
+      case kEvents: eventsPath = optarg; break;
+      case kXml: textKind = SONVALE_TEXT_XML; break;
+      case kPlain: textKind = SONVALE_TEXT_PLAIN; break;
+      case 'h': std::fputs(kSpeakUsage, stdout); return kExitOk;
+      default: std::fputs(kSpeakUsage, stderr); return kExitUsage;
+    }
+  }
+  std::string text;
+  if (optind < argc) {
+    if (!file.empty()) return usageError("give the text or -f FILE, not both", kSpeakUsage);
+    for (int i = optind; i < argc; ++i) text += (i > optind ? " " : "") + std::string(argv[i]);
+  } else if (!file.empty()) {
+    if (!readWholeFile(file, text)) {
+      fail(file + ": " + std::strerror(errno));
+      return kExitFailure;
+    }
+  } else {
+    readWholeFile("-", text);
+  }
+  if (output.empty() && eventsPath.empty()) {
+    if (isatty(fileno(stdout)) != 0)
+      return usageError("say where the audio goes: -o OUT.wav, or -o - for raw PCM", kSpeakUsage);
+    output = "-";
+  }
+  if (output == "-" && eventsPath == "-") return usageError("audio and events cannot both go to standard output", kSpeakUsage);
+
+  char error[512];
+  sonvale_voice* voice = nullptr;
+  if (sonvale_open(voiceName.c_str(), &voice, error, sizeof error) != SONVALE_OK) {
+    fail(error);
+    return kExitFailure;
+  }
+  std::unique_ptr<sonvale_voice, void (*)(sonvale_voice*)> closer(voice, sonvale_close);
+  sonvale_set_rate(voice, rate);
+  sonvale_set_volume(voice, volume);
+
+  SpeakContext context;
+  AudioOut audio;
+  std::string openError;
+  if (!output.empty()) {
+    if (!audio.open(output, raw, sonvale_sample_rate(voice), openError)) {
+      fail(openError);
+      return kExitFailure;
+    }
+    context.audio = &audio;
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> eventsFile(nullptr, std::fclose);
+  if (eventsPath == "-") {
+    context.events = stdout;
+  } else if (!eventsPath.empty()) {
+    eventsFile.reset(std::fopen(eventsPath.c_str(), "w"));
+    if (!eventsFile) {
+      fail(eventsPath + ": " + std::strerror(errno));
+      return kExitFailure;
+    }
+    context.events = eventsFile.get();
+  }
+  // A few seconds of speech or more: show how far it has come, on a terminal.
+  context.textBytes = static_cast<std::uint32_t>(text.size());
+  context.progress = isatty(fileno(stderr)) != 0 && text.size() > 120;
+
+  speakingVoice = voice;
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  sigaction(SIGINT, &action, &previous);
+  const int result = sonvale_speak(voice, text.data(), static_cast<ptrdiff_t>(text.size()), textKind, onAudio,
+                                   onEvent, &context);
+  sigaction(SIGINT, &previous, nullptr);
+  speakingVoice = nullptr;
+  if (context.progress) std::fputs("\r\033[K", stderr);
+
+  const bool finished = context.audio == nullptr || audio.finish();
+  if (context.audioFailed || !finished) {
+    fail((output == "-" ? std::string("standard output") : output) + ": " + std::strerror(errno));
+    return kExitFailure;
+  }
+  if (result != SONVALE_OK) {
+    fail(sonvale_last_error(voice));
+    return kExitFailure;
+  }
+  if (interrupted != 0) {
+    fail("interrupted; the audio spoken so far was kept");
+    return kExitInterrupted;
+  }
+  return kExitOk;
+}
+
+int voicesCommand(int argc, char** argv) {
+  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::puts("usage: sonvale voices\n\nLists the installed voices: name, display name, folder.");
+    return kExitOk;
+  }
+  if (argc > 1) return usageError("voices takes no arguments", "usage: sonvale voices\n");
+  std::vector<sonvale::host::VoiceInfo> voices;
+  const std::string error = sonvale::host::listVoices(voices);
+  if (!error.empty()) {
+    fail(error);
+    return kExitFailure;
+  }
+  if (voices.empty()) std::fputs("no voice is installed\n", stderr);
+  for (const auto& v : voices) {
+    const std::string dir = v.voiceDef.substr(0, v.voiceDef.find_last_of('/'));
+    std::printf("%s\t%s\t%s%s\n", v.name.c_str(), v.displayName.c_str(), dir.c_str(),
+                v.name == sonvale::host::kDefaultVoiceName ? "\t(default)" : "");
+  }
+  return kExitOk;
+}
+
+int voiceInstall(int argc, char** argv) {
+  std::string display;
+  std::vector<std::string> positional;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--display") == 0 && i + 1 < argc) {
+      display = argv[++i];
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kVoiceUsage, stdout);
+      return kExitOk;
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  if (positional.size() != 2) return usageError("voice install takes NAME and DIR", kVoiceUsage);
+  const sonvale::voice::VoiceCheck check = sonvale::voice::checkVoice(positional[1]);
+  if (!check.problems.empty()) {
+    fail(positional[1] + ": " + check.problems.front() +
+         (check.problems.size() > 1 ? " (and " + std::to_string(check.problems.size() - 1) + " more problems)" : ""));
+    return kExitFailure;
+  }
+  if (display.empty() && positional[0] == sonvale::host::kDefaultVoiceName)
+    display = sonvale::host::kDefaultVoiceDisplayName;
+  const std::string error = sonvale::host::installVoice(positional[0], display, positional[1]);
+  if (!error.empty()) {
+    fail(error);
+    return kExitFailure;
+  }
+  std::fprintf(stderr, "installed voice %s from %s (%u units, %u words)\n", positional[0].c_str(),
+               positional[1].c_str(), check.unitsPresent, check.words);
+  return kExitOk;
+}
+
+int voiceCommand(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kVoiceUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? kExitUsage : kExitOk;
+  }
+  const std::string sub = argv[1];
+  if (sub == "build") return sonvale::tools::voiceBuildCommand(argc - 2, argv + 2);
+  if (sub == "check") return sonvale::tools::voiceCheckCommand(argc - 2, argv + 2);
+  if (sub == "install") return voiceInstall(argc - 2, argv + 2);
+  if (sub == "remove") {
+    if (argc != 3) return usageError("voice remove takes NAME", kVoiceUsage);
+    const std::string error = sonvale::host::removeVoice(argv[2]);
+    if (!error.empty()) {
+      fail(error);
+      return kExitFailure;
+    }
+    return kExitOk;
+  }
+  return usageError("unknown voice command '" + sub + "'", kVoiceUsage);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    std::fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? kExitUsage : 0;
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
   }
-  if (std::strcmp(argv[1], "speak") == 0) return speak(argc - 2, argv + 2);
-  if (std::strcmp(argv[1], "voice") == 0 && argc >= 3) {
-    if (std::strcmp(argv[2], "build") == 0) return sonvale::tools::voiceBuildCommand(argc - 3, argv + 3);
-    if (std::strcmp(argv[2], "check") == 0) return sonvale::tools::voiceCheckCommand(argc - 3, argv + 3);
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
   }
-  std::fprintf(stderr, "sonvale: unknown command '%s'\n%s", argv[1], kUsage);
-  return kExitUsage;
+  // Each command sees its own name as argv[0].
+  if (command == "speak") return speakCommand(argc - 1, argv + 1);
+  if (command == "analyze") return sonvale::tools::analyzeCommand(argc - 1, argv + 1);
+  if (command == "voices") return voicesCommand(argc - 1, argv + 1);
+  if (command == "voice") return voiceCommand(argc - 1, argv + 1);
+  if (command == "config") return sonvale::tools::configCommand(argc - 1, argv + 1);
+  return usageError("unknown command '" + command + "'", kUsage);
 }

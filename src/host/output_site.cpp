@@ -51,7 +51,7 @@ HRESULT OutputSite::GetEventInterest(ULONGLONG* pullEventInterest) {
 DWORD OutputSite::GetActions() {
   ++actionsCalls_;
   if (actionsHook_) actionsHook_(*this, actionsCalls_);
-  return pending_.load();
+  return controls_->pending.load();
 }
 
 HRESULT OutputSite::Write(const void* pBuff, ULONG cb, ULONG* pcbWritten) {
@@ -74,16 +74,16 @@ HRESULT OutputSite::Write(const void* pBuff, ULONG cb, ULONG* pcbWritten) {
 HRESULT OutputSite::GetRate(LONG* pRateAdjust) {
   if (pRateAdjust == nullptr) return E_POINTER;
   if (HRESULT hr; staged(Call::GetRate, hr)) return hr;
-  pending_.fetch_and(~static_cast<DWORD>(SPVES_RATE));
-  *pRateAdjust = rate_.load();
+  controls_->pending.fetch_and(~static_cast<DWORD>(SPVES_RATE));
+  *pRateAdjust = controls_->rate.load();
   return S_OK;
 }
 
 HRESULT OutputSite::GetVolume(USHORT* pusVolume) {
   if (pusVolume == nullptr) return E_POINTER;
   if (HRESULT hr; staged(Call::GetVolume, hr)) return hr;
-  pending_.fetch_and(~static_cast<DWORD>(SPVES_VOLUME));
-  *pusVolume = volume_.load();
+  controls_->pending.fetch_and(~static_cast<DWORD>(SPVES_VOLUME));
+  *pusVolume = controls_->volume.load();
   return S_OK;
 }
 
@@ -91,13 +91,13 @@ HRESULT OutputSite::GetSkipInfo(SPVSKIPTYPE* peType, LONG* plNumItems) {
   if (peType == nullptr || plNumItems == nullptr) return E_POINTER;
   if (HRESULT hr; staged(Call::GetSkipInfo, hr)) return hr;
   *peType = SPVST_SENTENCE;
-  *plNumItems = skipCount_.load();
+  *plNumItems = controls_->skipCount.load();
   return S_OK;
 }
 
 HRESULT OutputSite::CompleteSkip(LONG ulNumSkipped) {
   if (HRESULT hr; staged(Call::CompleteSkip, hr)) return hr;
-  pending_.fetch_and(~static_cast<DWORD>(SPVES_SKIP));
+  controls_->pending.fetch_and(~static_cast<DWORD>(SPVES_SKIP));
   completedSkips_.push_back(ulNumSkipped);
   return S_OK;
 }

@@ -25,6 +25,33 @@ struct RecordedEvent {
   std::u16string bookmark;
 };
 
+// The requests a caller makes of a speaking call: abort, skip, rate and
+// volume changes. Every member is a lock-free atomic, so requests are safe
+// from any thread and from a signal handler. Controls may outlive a site and
+// serve the sites of several calls in turn.
+struct SiteControls {
+  std::atomic<DWORD> pending{0};  // SPVES_* flags not yet taken up by the engine
+  std::atomic<LONG> rate{0};
+  std::atomic<USHORT> volume{100};
+  std::atomic<LONG> skipCount{0};
+
+  void requestAbort() { pending.fetch_or(SPVES_ABORT); }
+  void clearAbort() { pending.fetch_and(~static_cast<DWORD>(SPVES_ABORT)); }
+  void requestSkip(LONG sentences) {
+    skipCount.store(sentences);
+    pending.fetch_or(SPVES_SKIP);
+  }
+  void setRate(LONG value) {
+    rate.store(value);
+    pending.fetch_or(SPVES_RATE);
+  }
+  void setVolume(USHORT value) {
+    volume.store(value);
+    pending.fetch_or(SPVES_VOLUME);
+  }
+};
+static_assert(std::atomic<DWORD>::is_always_lock_free);
+
 class OutputSite final : public ISpTTSEngineSite {
  public:
   // Receives audio as it is written; a failed result fails the engine's Write.
@@ -34,23 +61,18 @@ class OutputSite final : public ISpTTSEngineSite {
   using ActionsHook = std::function<void(OutputSite& site, std::uint64_t call)>;
 
   // Without sinks, audio and events are kept in memory (audio(), events()).
+  // Without controls, the site has its own.
   OutputSite() = default;
-  OutputSite(AudioSink audio, EventSink events) : audioSink_(std::move(audio)), eventSink_(std::move(events)) {}
+  OutputSite(AudioSink audio, EventSink events, SiteControls* controls = nullptr)
+      : audioSink_(std::move(audio)), eventSink_(std::move(events)), controls_(controls != nullptr ? controls : &own_) {}
+  OutputSite(const OutputSite&) = delete;
+  OutputSite& operator=(const OutputSite&) = delete;
 
   // Requests, thread-safe and async-signal-safe.
-  void requestAbort() { pending_.fetch_or(SPVES_ABORT); }
-  void requestSkip(LONG sentences) {
-    skipCount_.store(sentences);
-    pending_.fetch_or(SPVES_SKIP);
-  }
-  void setRate(LONG rate) {
-    rate_.store(rate);
-    pending_.fetch_or(SPVES_RATE);
-  }
-  void setVolume(USHORT volume) {
-    volume_.store(volume);
-    pending_.fetch_or(SPVES_VOLUME);
-  }
+  void requestAbort() { controls_->requestAbort(); }
+  void requestSkip(LONG sentences) { controls_->requestSkip(sentences); }
+  void setRate(LONG rate) { controls_->setRate(rate); }
+  void setVolume(USHORT volume) { controls_->setVolume(volume); }
 
   void setActionsHook(ActionsHook hook) { actionsHook_ = std::move(hook); }
 
@@ -96,10 +118,8 @@ class OutputSite final : public ISpTTSEngineSite {
   EventSink eventSink_;
   ActionsHook actionsHook_;
 
-  std::atomic<DWORD> pending_{0};
-  std::atomic<LONG> rate_{0};
-  std::atomic<USHORT> volume_{100};
-  std::atomic<LONG> skipCount_{0};
+  SiteControls own_;
+  SiteControls* controls_ = &own_;
   std::atomic<ULONG> refs_{1};
 
   std::vector<std::uint8_t> audio_;

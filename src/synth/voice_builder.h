@@ -31,12 +31,9 @@
 #include <vector>
 
 #include "engine/word_record.h"
+#include "synth/voice_format.h"
 
 namespace sonvale::voice {
-
-inline constexpr char kVoiceDefFileName[] = "voice.def";
-inline constexpr char kVoiceDataFileName[] = "voice.dat";
-inline constexpr char kVoiceWordFileName[] = "voice.wrd";
 
 // Every unit is coded at this constant bit rate: 2.72 s of audio (the most a
 // unit may hold) then takes about 11.7 KB, well inside the 16384-byte limit.

@@ -13,6 +13,11 @@
 
 namespace sonvale::voice {
 
+// The files of a built voice, in its folder.
+inline constexpr char kVoiceDefFileName[] = "voice.def";
+inline constexpr char kVoiceDataFileName[] = "voice.dat";
+inline constexpr char kVoiceWordFileName[] = "voice.wrd";
+
 // Unit index.
 inline constexpr std::uint32_t kVoiceDefFormat = 2;
 inline constexpr char kVoiceDefId[] = "{528C545B-EA37-46B7-BADE-1294C7124F32}";  // 38 characters, stored as UTF-16

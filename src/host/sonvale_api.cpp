@@ -1,0 +1,239 @@
+// The C interface over the engine object and the host's output site. Text
+// arrives as UTF-8 and reaches the engine as UTF-16 fragments; events come
+// back with their positions in both characters and UTF-8 bytes.
+#include "sonvale/sonvale.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/kelvane_obj.h"
+#include "host/output_site.h"
+#include "host/sapi_xml.h"
+#include "host/voice_tokens.h"
+#include "platform/utf.h"
+
+struct sonvale_voice {
+  ISpTTSEngine* engine = nullptr;
+  sonvale::host::SiteControls controls;
+  int rateHz = 11025;
+  std::string lastError;
+};
+
+namespace {
+
+using sonvale::host::RecordedEvent;
+
+void copyError(const std::string& message, char* error, size_t size) {
+  if (error == nullptr || size == 0) return;
+  const size_t n = message.size() < size - 1 ? message.size() : size - 1;
+  std::memcpy(error, message.data(), n);
+  error[n] = '\0';
+}
+
+std::string hresultText(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+// Where each UTF-16 position of the text falls in characters and UTF-8 bytes.
+struct PositionMap {
+  std::vector<std::uint32_t> chars, bytes;  // one more entry than code units
+
+  explicit PositionMap(std::u16string_view text) : chars(text.size() + 1), bytes(text.size() + 1) {
+    std::uint32_t c = 0, b = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      chars[i] = c;
+      bytes[i] = b;
+      const char16_t u = text[i];
+      const bool pairStart = u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                             text[i + 1] <= 0xDFFF;
+      if (pairStart) {
+        chars[i + 1] = c;
+        bytes[i + 1] = b;
+        b += 4;
+        ++i;
+      } else {
+        b += u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+      }
+      ++c;
+    }
+    chars[text.size()] = c;
+    bytes[text.size()] = b;
+  }
+
+  std::uint32_t clamp(std::uint64_t at) const {
+    return static_cast<std::uint32_t>(at < chars.size() ? at : chars.size() - 1);
+  }
+};
+
+}  // namespace
+
+extern "C" int sonvale_open(const char* name, sonvale_voice** voice, char* error, size_t error_size) {
+  if (voice == nullptr) return SONVALE_ERROR_ARGUMENT;
+  *voice = nullptr;
+  try {
+    std::string message;
+    ISpObjectToken* token = nullptr;
+    HRESULT hr = sonvale::host::openVoiceToken(name != nullptr ? name : "", &token, message);
+    if (FAILED(hr)) {
+      copyError(message, error, error_size);
+      return hr == SPERR_NOT_FOUND ? SONVALE_ERROR_NO_VOICE : SONVALE_ERROR_ENGINE;
+    }
+    auto* v = new sonvale_voice();
+    hr = sonvale::KelvaneObj::create(IID_ISpTTSEngine, reinterpret_cast<void**>(&v->engine));
+    ISpObjectWithToken* withToken = nullptr;
+    if (SUCCEEDED(hr)) hr = v->engine->QueryInterface(IID_ISpObjectWithToken, reinterpret_cast<void**>(&withToken));
+    if (SUCCEEDED(hr)) {
+      hr = withToken->SetObjectToken(token);
+      withToken->Release();
+    }
+    token->Release();
+    if (FAILED(hr)) {
+      std::string detail = v->engine != nullptr ? static_cast<sonvale::KelvaneObj*>(v->engine)->engine().voiceError()
+                                                : std::string();
+      if (detail.empty()) detail = "the engine refused the voice (HRESULT " + hresultText(hr) + ")";
+      copyError("voice '" + std::string(name != nullptr && *name ? name : sonvale::host::kDefaultVoiceName) +
+                    "': " + detail,
+                error, error_size);
+      sonvale_close(v);
+      return SONVALE_ERROR_VOICE;
+    }
+    GUID format{};
+    WAVEFORMATEX* wfx = nullptr;
+    if (SUCCEEDED(v->engine->GetOutputFormat(nullptr, nullptr, &format, &wfx)) && wfx != nullptr) {
+      v->rateHz = static_cast<int>(wfx->nSamplesPerSec);
+      CoTaskMemFree(wfx);
+    }
+    *voice = v;
+    copyError("", error, error_size);
+    return SONVALE_OK;
+  } catch (const std::bad_alloc&) {
+    copyError("out of memory", error, error_size);
+    return SONVALE_ERROR_ENGINE;
+  }
+}
+
+extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t length, int text_kind,
+                             sonvale_audio_fn on_audio, sonvale_event_fn on_event, void* user) {
+  if (voice == nullptr || text == nullptr || text_kind < SONVALE_TEXT_PLAIN || text_kind > SONVALE_TEXT_AUTO)
+    return SONVALE_ERROR_ARGUMENT;
+  try {
+    voice->lastError.clear();
+    const std::size_t bytes = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
+    const std::u16string utf16 = sonvale::platform::utf8ToUtf16({text, bytes});
+    const bool xml = text_kind == SONVALE_TEXT_XML ||
+                     (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeXml(utf16));
+    const sonvale::host::FragmentList fragments = sonvale::host::parseSpeakText(utf16, xml);
+    const PositionMap positions(utf16);
+
+    // Bookmark events carry no position; the n-th one belongs to the n-th
+    // bookmark fragment.
+    std::vector<std::uint32_t> bookmarkOffsets;
+    for (const SPVTEXTFRAG* f = fragments.head(); f != nullptr; f = f->pNext)
+      if (f->State.eAction == SPVA_Bookmark) bookmarkOffsets.push_back(f->ulTextSrcOffset);
+    std::size_t bookmarks = 0;
+
+    bool refused = false;
+    std::uint8_t carry = 0;  // the first byte of a sample split across two writes
+    bool carrying = false;
+    std::vector<std::int16_t> samples;
+    auto audio = [&](const std::uint8_t* data, std::uint32_t count) -> HRESULT {
+      if (on_audio == nullptr) return S_OK;
+      samples.clear();
+      std::uint32_t i = 0;
+      if (carrying && count > 0) {
+        samples.push_back(static_cast<std::int16_t>(carry | data[0] << 8));
+        carrying = false;
+        i = 1;
+      }
+      for (; i + 1 < count; i += 2) samples.push_back(static_cast<std::int16_t>(data[i] | data[i + 1] << 8));
+      if (i < count) {
+        carry = data[i];
+        carrying = true;
+      }
+      if (!samples.empty() && on_audio(user, samples.data(), samples.size()) != 0) {
+        // Stop the engine as well: a failed Write of a syllable alone does not.
+        refused = true;
+        voice->controls.requestAbort();
+        return E_ABORT;
+      }
+      return S_OK;
+    };
+    auto event = [&](const RecordedEvent& e) {
+      if (on_event == nullptr) return;
+      sonvale_event out{};
+      out.audio_offset = e.audioOffset;
+      std::string name;
+      std::uint64_t from = 0, to = 0;
+      if (e.id == SPEI_TTS_BOOKMARK) {
+        out.kind = SONVALE_EVENT_BOOKMARK;
+        name = sonvale::platform::utf16ToUtf8(e.bookmark);
+        out.name = name.c_str();
+        out.value = static_cast<std::int32_t>(e.wParam);
+        from = to = bookmarks < bookmarkOffsets.size() ? bookmarkOffsets[bookmarks] : 0;
+        ++bookmarks;
+      } else {
+        out.kind = e.id == SPEI_SENTENCE_BOUNDARY ? SONVALE_EVENT_SENTENCE : SONVALE_EVENT_WORD;
+        from = static_cast<std::uint64_t>(e.lParam);
+        to = from + e.wParam;
+      }
+      const std::uint32_t a = positions.clamp(from), b = positions.clamp(to);
+      out.text_pos = positions.chars[a];
+      out.text_len = positions.chars[b] - positions.chars[a];
+      out.utf8_pos = positions.bytes[a];
+      out.utf8_len = positions.bytes[b] - positions.bytes[a];
+      on_event(user, &out);
+    };
+    voice->controls.clearAbort();
+    sonvale::host::OutputSite site(audio, event, &voice->controls);
+    const HRESULT hr = fragments.head() == nullptr
+                           ? S_OK
+                           : voice->engine->Speak(0, SPDFID_WaveFormatEx, nullptr, fragments.head(), &site);
+    if (refused) {
+      voice->lastError = "the audio callback refused the audio";
+      return SONVALE_ERROR_OUTPUT;
+    }
+    if (FAILED(hr)) {
+      voice->lastError = "speaking failed (HRESULT " + hresultText(hr) + ")";
+      return SONVALE_ERROR_ENGINE;
+    }
+    return SONVALE_OK;
+  } catch (const std::bad_alloc&) {
+    voice->lastError = "out of memory";
+    return SONVALE_ERROR_ENGINE;
+  } catch (...) {
+    voice->lastError = "unexpected failure";
+    return SONVALE_ERROR_ENGINE;
+  }
+}
+
+extern "C" void sonvale_abort(sonvale_voice* voice) {
+  if (voice != nullptr) voice->controls.requestAbort();
+}
+
+extern "C" int sonvale_set_rate(sonvale_voice* voice, int rate) {
+  if (voice == nullptr || rate < -10 || rate > 10) return SONVALE_ERROR_ARGUMENT;
+  voice->controls.setRate(rate);
+  return SONVALE_OK;
+}
+
+extern "C" int sonvale_set_volume(sonvale_voice* voice, int volume) {
+  if (voice == nullptr || volume < 0 || volume > 100) return SONVALE_ERROR_ARGUMENT;
+  voice->controls.setVolume(static_cast<USHORT>(volume));
+  return SONVALE_OK;
+}
+
+extern "C" int sonvale_sample_rate(const sonvale_voice* voice) { return voice != nullptr ? voice->rateHz : 0; }
+
+extern "C" const char* sonvale_last_error(const sonvale_voice* voice) {
+  return voice != nullptr ? voice->lastError.c_str() : "";
+}
+
+extern "C" void sonvale_close(sonvale_voice* voice) {
+  if (voice == nullptr) return;
+  if (voice->engine != nullptr) voice->engine->Release();
+  delete voice;
+}

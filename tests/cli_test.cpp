@@ -1,0 +1,251 @@
+// The sonvale command end to end, on a small voice coded from synthetic
+// signals and installed through the command itself.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "platform/le_bytes.h"
+#include "voice_fixture.h"
+
+extern char** environ;
+
+namespace sonvale {
+namespace {
+
+using testing::unitOf;
+
+struct CommandRun {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class CliTest : public testing::EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    voiceDir_ = dir_.file("voice");
+    std::filesystem::create_directories(voiceDir_);
+    std::map<std::uint32_t, voice::CodedUnit> coded;
+    // Units for 你 好 世 界 and the letter A; every other character speaks nothing.
+    testing::writeVoice(voiceDir_,
+                        {{unitOf(u'你'), testing::sine(300, 0.2)},
+                         {unitOf(u'好'), testing::sine(350, 0.25)},
+                         {unitOf(u'世'), testing::sine(400, 0.2)},
+                         {unitOf(u'界'), testing::noise(0.2, 3)},
+                         {'A', testing::sine(500, 0.1)}},
+                        {}, coded);
+  }
+
+  // Runs the command with `args`; `stdinText` is fed to it; `interruptAfterMs`
+  // sends SIGINT that long after the start.
+  CommandRun run(const std::vector<std::string>& args, const std::string& stdinText = "", int interruptAfterMs = -1) {
+    const std::string out = dir_.file("stdout"), err = dir_.file("stderr"), in = dir_.file("stdin");
+    std::ofstream(in, std::ios::binary) << stdinText;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> all = {SONVALE_CLI};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    CommandRun result;
+    if (posix_spawn(&pid, SONVALE_CLI, &actions, nullptr, argv.data(), environ) != 0) return result;
+    posix_spawn_file_actions_destroy(&actions);
+    if (interruptAfterMs >= 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
+      kill(pid, SIGINT);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = slurp(out);
+    result.err = slurp(err);
+    return result;
+  }
+
+  void install() {
+    const CommandRun r = run({"voice", "install", "REZuroruRadarorud", voiceDir_});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  std::string voiceDir_;
+};
+
+// Sizes from a WAV header, checked against the file's length.
+struct WavInfo {
+  bool valid = false;
+  std::uint32_t rateHz = 0, dataBytes = 0;
+};
+
+WavInfo wavInfo(const std::string& path) {
+  const std::string bytes = slurp(path);
+  const ByteReader r({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+  WavInfo info;
+  std::uint32_t riff = 0;
+  if (bytes.size() < kWavHeaderBytes || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(38, 4, "data") != 0) return info;
+  r.u32le(4, riff);
+  r.u32le(24, info.rateHz);
+  r.u32le(42, info.dataBytes);
+  info.valid = riff == 38 + info.dataBytes && bytes.size() == kWavHeaderBytes + info.dataBytes;
+  return info;
+}
+
+TEST_F(CliTest, SpeaksIntoAWavFileWithEventsAtTheAudioOffsets) {
+  install();
+  const std::string wav = dir_.file("out.wav");
+  const CommandRun r = run({"speak", "-o", wav, "--events", "-", "你好。世界 A"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const WavInfo info = wavInfo(wav);
+  ASSERT_TRUE(info.valid);
+  EXPECT_EQ(info.rateHz, 11025u);
+  // Every word event stands at the audio bytes written before it; the words
+  // are in text order and their offsets never go back.
+  std::istringstream lines(r.out);
+  std::string line;
+  std::vector<std::pair<std::string, std::uint64_t>> words;
+  const std::regex word(R"re(\{"event":"word","offset":(\d+),"pos":(\d+),"len":(\d+)\})re");
+  std::smatch m;
+  while (std::getline(lines, line))
+    if (std::regex_match(line, m, word)) words.emplace_back(m[2].str(), std::stoull(m[1].str()));
+  ASSERT_EQ(words.size(), 6u) << r.out;  // 你 好 。 世 界 A
+  EXPECT_EQ(words[0], (std::pair<std::string, std::uint64_t>{"0", 0}));
+  for (std::size_t i = 1; i < words.size(); ++i) EXPECT_GT(words[i].second, words[i - 1].second);
+  EXPECT_LT(words.back().second, info.dataBytes);
+  // Raw output to standard output holds the same samples as the WAV file.
+  const CommandRun raw = run({"speak", "-o", "-", "你好。世界 A"});
+  ASSERT_EQ(raw.status, 0);
+  EXPECT_EQ(raw.out, slurp(wav).substr(kWavHeaderBytes));
+}
+
+TEST_F(CliTest, BookmarkAndSilenceComeOutAtTheirOffsets) {
+  install();
+  const std::string wav = dir_.file("out.wav");
+  const CommandRun r = run({"speak", "--xml", "-o", wav, "--events", "-", "你<silence msec=\"100\"/>好<bookmark mark=\"42x\"/>世"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::smatch m;
+  const std::regex bookmark(R"re(\{"event":"bookmark","offset":(\d+),"pos":(\d+),"len":0,"name":"42x","value":42\})re");
+  ASSERT_TRUE(std::regex_search(r.out, m, bookmark)) << r.out;
+  const std::uint64_t markOffset = std::stoull(m[1].str());
+  const std::regex wordRe(R"re(\{"event":"word","offset":(\d+),"pos":(\d+),"len":1\})re");
+  std::vector<std::uint64_t> offsets;
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), wordRe); it != std::sregex_iterator(); ++it)
+    offsets.push_back(std::stoull((*it)[1].str()));
+  ASSERT_EQ(offsets.size(), 3u);
+  // 你 alone takes b bytes and its closing 10000; then 2200 bytes of silence
+  // (100 ms) before 好; the bookmark stands where 世 begins.
+  const CommandRun alone = run({"speak", "-o", dir_.file("alone.wav"), "你"});
+  ASSERT_EQ(alone.status, 0);
+  const std::uint64_t ni = wavInfo(dir_.file("alone.wav")).dataBytes;
+  EXPECT_EQ(offsets[0], 0u);
+  EXPECT_EQ(offsets[1], ni + 2200);
+  EXPECT_EQ(markOffset, offsets[2]);
+  EXPECT_EQ(std::stoul(m[2].str()), 23u);  // the tag's place in the text, in characters
+}
+
+TEST_F(CliTest, InterruptLeavesAValidShorterWav) {
+  install();
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "你好世界";
+  const std::string full = dir_.file("full.wav"), cut = dir_.file("cut.wav");
+  const CommandRun r = run({"speak", "-o", cut, "-f", "-"}, text, 300);
+  EXPECT_EQ(r.status, 130) << r.err;
+  const WavInfo info = wavInfo(cut);
+  EXPECT_TRUE(info.valid);
+  EXPECT_GT(info.dataBytes, 0u);
+  // The whole text would take 80000 syllables of at least 0.2 s.
+  EXPECT_LT(info.dataBytes, 80000u * 4410u);
+}
+
+TEST_F(CliTest, MissingVoiceIsOneClearLine) {
+  const CommandRun r = run({"speak", "-o", dir_.file("x.wav"), "你好"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("default voice is not installed"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+}
+
+TEST_F(CliTest, MissingOrDamagedVoiceFilesAreNamed) {
+  install();
+  std::filesystem::remove(voiceDir_ + "/voice.dat");
+  CommandRun r = run({"speak", "-o", dir_.file("x.wav"), "你好"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("voice.dat"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("file not found"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+
+  // A VoiceDef of the wrong identity.
+  std::string def = slurp(voiceDir_ + "/voice.def");
+  def[4] = 'X';
+  std::ofstream(voiceDir_ + "/voice.def", std::ios::binary) << def;
+  std::ofstream(voiceDir_ + "/voice.dat", std::ios::binary) << std::string(100, '\0');
+  r = run({"speak", "-o", dir_.file("x.wav"), "你好"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("identity"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, UsageErrorsExitTwo) {
+  EXPECT_EQ(run({}).status, 2);
+  EXPECT_EQ(run({"frobnicate"}).status, 2);
+  EXPECT_EQ(run({"speak", "--rate", "11", "-o", "-", "x"}).status, 2);
+  EXPECT_EQ(run({"speak", "--volume", "-1", "-o", "-", "x"}).status, 2);
+  EXPECT_EQ(run({"config", "--set", "NoSuchSetting=1"}).status, 2);
+  for (const char* command : {"speak", "analyze", "voices", "voice", "config"}) {
+    const CommandRun help = run({command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_NE(help.out.find("usage: sonvale"), std::string::npos) << command;
+  }
+}
+
+TEST_F(CliTest, ConfigRoundTrip) {
+  EXPECT_EQ(run({"config", "--get", "ReadNumber"}).out, "0\n");
+  EXPECT_EQ(run({"config", "--set", "ReadNumber=1"}).status, 0);
+  EXPECT_EQ(run({"config", "--set", "voicestyle=-1"}).status, 0);
+  EXPECT_EQ(run({"config", "--get", "readnumber"}).out, "1\n");
+  const CommandRun list = run({"config", "--list"});
+  EXPECT_NE(list.out.find("ReadNumber=1\n"), std::string::npos);
+  EXPECT_NE(list.out.find("VoiceStyle=-1\n"), std::string::npos);
+  EXPECT_NE(list.out.find("PuncLong=15000 (default)\n"), std::string::npos);
+  // The WAV header states the rate the voice announces: 8000 Hz for VoiceStyle -1.
+  install();
+  const std::string wav = dir_.file("slow.wav");
+  ASSERT_EQ(run({"speak", "-o", wav, "你"}).status, 0);
+  EXPECT_EQ(wavInfo(wav).rateHz, 8000u);
+}
+
+TEST_F(CliTest, AnalyzeShowsPhrasesAndNumbers) {
+  const CommandRun r = run({"analyze", "--read-numbers", "长短 1200000"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("0\t长短\t肠短\t"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("3\t1200000\t壹佰贰拾万\t6,6,0,0 6,6,0,0 6,6,0,0 6,6,0,0 6,6,0,0\n"), std::string::npos)
+      << r.out;
+}
+
+TEST_F(CliTest, VoicesListsTheInstalledVoice) {
+  install();
+  const CommandRun r = run({"voices"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("REZuroruRadarorud\tSonvale Cantonese (Hong Kong) - female\t" + voiceDir_ + "\t(default)"),
+            std::string::npos)
+      << r.out;
+}
+
+}  // namespace
+}  // namespace sonvale

@@ -1,0 +1,384 @@
+// make_default_voice: records the default voice's units with espeak-ng and
+// writes its words file, from data that Debian packages install. The voice
+// builder (`sonvale voice build`) then turns both into the voice files.
+//
+//   make_default_voice --overrides FILE --espeak-voice FILE --units DIR --words FILE
+//                      [--rime DIR] [--unihan DIR] [--limit N]
+//
+// 1. Readings: every ideograph U+4E00..U+9FA5 gets one default reading
+//    (reading_choice.h says from where).
+// 2. Words: the input method's words whose syllables differ from the
+//    defaults, and their simplified spellings, go to the words file with
+//    carrier characters as their readings.
+// 3. Units: each ideograph's reading, and each letter, digit and symbol of
+//    symbol_units.cpp, is turned into phoneme codes and spoken; equal phoneme
+//    strings are spoken once and their files hard-linked. A unit that is
+//    silent, clips or is longer than the engine's 30000 samples fails the run.
+// 4. UNITS/manifest.txt, written last, lists every unit with its reading,
+//    length and peak.
+//
+// --limit N voices only the N most frequent ideographs (plus the numerals the
+// engine's number reading and the digit units need) for a small test voice;
+// words that would need another character are left out.
+//
+// Exit status 0 on success, 1 on a failure (reported on stderr), 2 on bad usage.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "data_files.h"
+#include "espeak_recorder.h"
+#include "jyutping.h"
+#include "reading_choice.h"
+#include "reading_data.h"
+#include "symbol_units.h"
+#include "unit_audio.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace sonvale::recipe;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// The synthesizer peaks near -5 dBFS on open vowels. The engine multiplies a
+// syllable by up to 1.64 at full volume with its loudest phrase template
+// (volumeIndex 7), so units are kept below 20000 (x 1.64 < 32767).
+constexpr double kUnitGain = 0.58;
+constexpr int kEdgeLevel = 64;                     // about -54 dBFS
+constexpr std::size_t kEdgeMarginSamples = 110;    // 10 ms
+constexpr int kMinUnitPeak = 1024;                 // a unit quieter than -30 dBFS is taken for silence
+constexpr std::uint32_t kFirstIdeographUnit = 1000;
+
+// Ideographs a small voice always needs: the numerals, units and signs the
+// engine's number reading speaks, and the ones the digit units share.
+constexpr char32_t kAlwaysVoiced[] = U"零一二三四五六七八九十廿卅百千万亿两点负分之壹贰叁肆伍陆柒捌玖拾佰仟";
+
+const char kUsage[] =
+    "usage: make_default_voice --overrides FILE --espeak-voice FILE --units DIR --words FILE\n"
+    "                          [--rime DIR] [--unihan DIR] [--limit N]\n"
+    "\n"
+    "Records the default voice's units (DIR/<unitcode>.wav, 11025 Hz) with espeak-ng\n"
+    "and writes its words file, for `sonvale voice build DIR FILE OUT`.\n"
+    "  --rime DIR    the Cantonese input method's data (default /usr/share/rime-data)\n"
+    "  --unihan DIR  the Unicode data with Unihan_*.txt.bz2 (default /usr/share/unicode)\n"
+    "  --limit N     voice only the N most frequent ideographs (a small test voice)\n";
+
+struct Options {
+  std::string overrides, espeakVoice, unitsDir, wordsFile;
+  std::string rimeDir = "/usr/share/rime-data";
+  std::string unihanDir = "/usr/share/unicode";
+  std::size_t limit = 0;  // 0: every ideograph
+};
+
+bool parseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "make_default_voice: %s needs a value\n%s", arg.c_str(), kUsage);
+      return false;
+    }
+    const std::string value = argv[++i];
+    if (arg == "--overrides") {
+      o.overrides = value;
+    } else if (arg == "--espeak-voice") {
+      o.espeakVoice = value;
+    } else if (arg == "--units") {
+      o.unitsDir = value;
+    } else if (arg == "--words") {
+      o.wordsFile = value;
+    } else if (arg == "--rime") {
+      o.rimeDir = value;
+    } else if (arg == "--unihan") {
+      o.unihanDir = value;
+    } else if (arg == "--limit") {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || n == 0) {
+        std::fprintf(stderr, "make_default_voice: --limit wants a positive count, found '%s'\n", value.c_str());
+        return false;
+      }
+      o.limit = n;
+    } else {
+      std::fprintf(stderr, "make_default_voice: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      return false;
+    }
+  }
+  if (o.overrides.empty() || o.espeakVoice.empty() || o.unitsDir.empty() || o.wordsFile.empty()) {
+    std::fprintf(stderr, "make_default_voice: --overrides, --espeak-voice, --units and --words are required\n%s",
+                 kUsage);
+    return false;
+  }
+  return true;
+}
+
+std::string utf8Of(char32_t c) { return encodeUtf8(std::u32string(1, c)); }
+
+double secondsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// Which ideographs get units: all, or the `limit` most frequent (a simplified
+// character counts as often as its most frequent traditional variant) and kAlwaysVoiced.
+std::vector<bool> chooseVoiced(const ReadingInputs& in, std::size_t limit) {
+  std::vector<bool> voiced(kIdeographCount, limit == 0);
+  if (limit == 0) return voiced;
+  const auto count = [&](char32_t c) {
+    std::uint64_t n = 0;
+    if (const auto it = in.frequency.find(c); it != in.frequency.end()) n = it->second;
+    if (n == 0)
+      if (const auto it = in.traditionalVariants.find(c); it != in.traditionalVariants.end())
+        for (const char32_t t : it->second)
+          if (const auto f = in.frequency.find(t); f != in.frequency.end()) n = std::max(n, f->second);
+    return n;
+  };
+  std::vector<std::pair<std::uint64_t, char32_t>> ranked;
+  for (char32_t c = kFirstIdeograph; c <= kLastIdeograph; ++c) ranked.emplace_back(count(c), c);
+  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (std::size_t i = 0; i < ranked.size() && i < limit; ++i) voiced[ranked[i].second - kFirstIdeograph] = true;
+  for (const char32_t c : std::u32string_view(kAlwaysVoiced)) voiced[c - kFirstIdeograph] = true;
+  return voiced;
+}
+
+struct UnitJob {
+  std::uint32_t unit = 0;
+  std::string label;  // the character, or the symbol's description
+  std::string jyutping;
+  std::string phonemes;
+};
+
+struct Recording {
+  fs::path file;
+  std::size_t samples = 0;
+  int peak = 0;
+};
+
+// Removes recordings and the manifest of an earlier run, so that a unit
+// dropped since (a smaller --limit) is not built from a stale file.
+std::string clearUnitsDir(const fs::path& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) return "cannot create " + dir.string() + ": " + ec.message();
+  std::vector<fs::path> stale;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name == "manifest.txt" || (!name.empty() && name[0] >= '0' && name[0] <= '9')) stale.push_back(it->path());
+  }
+  if (ec) return "cannot read " + dir.string() + ": " + ec.message();
+  for (const fs::path& p : stale) {
+    fs::remove(p, ec);
+    if (ec) return "cannot remove " + p.string() + ": " + ec.message();
+  }
+  return {};
+}
+
+int run(const Options& o) {
+  const auto started = std::chrono::steady_clock::now();
+
+  // --- Data.
+  std::string charsText, wordsText, essayText, readingsText, variantsText, overridesText;
+  const fs::path rime(o.rimeDir), unihan(o.unihanDir);
+  for (const auto& [path, text] : {std::pair{(rime / "jyut6ping3.chars.dict.yaml").string(), &charsText},
+                                   std::pair{(rime / "jyut6ping3.words.dict.yaml").string(), &wordsText},
+                                   std::pair{(rime / "essay-cantonese.txt").string(), &essayText},
+                                   std::pair{o.overrides, &overridesText}}) {
+    if (std::string error = readWholeFile(path, *text); !error.empty()) {
+      std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
+      return kExitFailure;
+    }
+  }
+  for (const auto& [path, text] : {std::pair{(unihan / "Unihan_Readings.txt.bz2").string(), &readingsText},
+                                   std::pair{(unihan / "Unihan_Variants.txt.bz2").string(), &variantsText}}) {
+    if (std::string error = readBzip2File(path, *text); !error.empty()) {
+      std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
+      return kExitFailure;
+    }
+  }
+  std::vector<Override> overrides;
+  if (std::string error = parseOverrides(overridesText, overrides); !error.empty()) {
+    std::fprintf(stderr, "make_default_voice: %s %s\n", o.overrides.c_str(), error.c_str());
+    return kExitFailure;
+  }
+
+  ReadingInputs in;
+  const std::vector<DictionaryEntry> charEntries = parseDictionary(charsText);
+  in.characterList = characterReadings(charEntries);
+  const std::unordered_map<std::u32string, std::uint64_t> counts = parseFrequencies(essayText);
+  in.frequency = characterFrequencies(counts);
+  in.traditionalVariants = parseUnihanVariants(variantsText, "kTraditionalVariant");
+  const std::map<char32_t, std::vector<char32_t>> simplifiedVariants =
+      parseUnihanVariants(variantsText, "kSimplifiedVariant");
+  in.cantonese = parseUnihanField(readingsText, "kCantonese");
+  for (const Override& v : overrides) in.overrides[v.character] = v.reading;
+
+  // --- Readings.
+  const std::vector<CharReading> readings = chooseReadings(in);
+  std::map<ReadingSource, std::size_t> bySource;
+  std::string missing;
+  std::size_t tied = 0;
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
+    ++bySource[readings[i].source];
+    if (readings[i].source == ReadingSource::None) missing += utf8Of(c);
+    if (readings[i].tied) {
+      ++tied;
+      std::fprintf(stderr, "make_default_voice: warning: %s (U+%04X) has tied top readings; using %s (%s settles it)\n",
+                   utf8Of(c).c_str(), static_cast<unsigned>(c), readings[i].reading.c_str(), o.overrides.c_str());
+    }
+  }
+  if (!missing.empty()) {
+    std::fprintf(stderr, "make_default_voice: no reading for %s; give them one in %s\n", missing.c_str(),
+                 o.overrides.c_str());
+    return kExitFailure;
+  }
+  std::printf("readings: %zu from the character list, %zu through a traditional variant, %zu from kCantonese, "
+              "%zu from the overrides; %zu tied\n",
+              bySource[ReadingSource::CharacterList], bySource[ReadingSource::TraditionalVariant],
+              bySource[ReadingSource::UnihanCantonese], bySource[ReadingSource::Override], tied);
+
+  // --- Words.
+  const std::vector<bool> voiced = chooseVoiced(in, o.limit);
+  const std::map<std::string, char32_t> carriers = chooseCarriers(readings, in.frequency, voiced);
+  const std::vector<SourceWord> source = sourceWords(parseDictionary(wordsText), counts);
+  const std::vector<WordEntry> words = buildWordList(source, readings, carriers, simplifiedVariants, voiced);
+  const std::size_t simplifiedWords =
+      static_cast<std::size_t>(std::count_if(words.begin(), words.end(), [](const WordEntry& w) { return w.simplified; }));
+  const std::string wordsFileText = formatWordsFile(words);
+  if (std::string error = writeFileAtomically(
+          o.wordsFile, {reinterpret_cast<const std::uint8_t*>(wordsFileText.data()), wordsFileText.size()});
+      !error.empty()) {
+    std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::printf("words: %zu of %zu source words need an entry: %zu traditional + %zu simplified = %zu; %zu carriers\n",
+              words.size() - simplifiedWords, source.size(), words.size() - simplifiedWords, simplifiedWords,
+              words.size(), carriers.size());
+
+  // --- Units to record.
+  std::vector<UnitJob> jobs;
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    if (!voiced[i]) continue;
+    const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
+    jobs.push_back({kFirstIdeographUnit + static_cast<std::uint32_t>(i), utf8Of(c), readings[i].reading, {}});
+  }
+  for (const SymbolUnit& s : symbolUnits()) {
+    std::string jyutping(s.jyutping);
+    if (s.sameAs != 0) jyutping = readings[s.sameAs - kFirstIdeograph].reading;
+    jobs.push_back({s.unit, std::string(s.description), jyutping, {}});
+  }
+  std::sort(jobs.begin(), jobs.end(), [](const UnitJob& a, const UnitJob& b) { return a.unit < b.unit; });
+  for (UnitJob& j : jobs) {
+    if (std::string error = jyutpingToPhonemes(j.jyutping, j.phonemes); !error.empty()) {
+      std::fprintf(stderr, "make_default_voice: unit %u (%s): reading \"%s\": %s\n", j.unit, j.label.c_str(),
+                   j.jyutping.c_str(), error.c_str());
+      return kExitFailure;
+    }
+  }
+
+  // --- Recording.
+  const auto recordingStarted = std::chrono::steady_clock::now();
+  const fs::path unitsDir(o.unitsDir);
+  if (std::string error = clearUnitsDir(unitsDir); !error.empty()) {
+    std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  EspeakRecorder recorder;
+  if (std::string error = recorder.start(o.espeakVoice); !error.empty()) {
+    std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::map<std::string, Recording> recorded;  // by phoneme string
+  std::vector<const Recording*> perUnit;
+  std::vector<std::int16_t> raw, converted;
+  std::string manifest = "# unit\tcharacter\tjyutping\tphonemes\tsamples\tpeak\n";
+  for (const UnitJob& j : jobs) {
+    const fs::path file = unitsDir / (std::to_string(j.unit) + ".wav");
+    const std::string where = "unit " + std::to_string(j.unit) + " (" + j.label + ", " + j.jyutping + ")";
+    auto found = recorded.find(j.phonemes);
+    if (found == recorded.end()) {
+      std::size_t clipped = 0;
+      std::string error = recorder.say(j.phonemes, raw);
+      if (error.empty()) error = resampleToUnitRate(raw, recorder.rateHz(), kUnitGain, converted, clipped);
+      if (!error.empty()) {
+        std::fprintf(stderr, "make_default_voice: %s: %s\n", where.c_str(), error.c_str());
+        return kExitFailure;
+      }
+      const Edges edges = soundEdges(converted, kEdgeLevel, kEdgeMarginSamples);
+      const std::span<const std::int16_t> unit(converted.data() + edges.start, edges.end - edges.start);
+      const int peak = peakLevel(unit);
+      if (clipped > 0) error = std::to_string(clipped) + " samples clip";
+      else if (peak < kMinUnitPeak) error = "silent (peak " + std::to_string(peak) + ")";
+      else if (unit.size() > kMaxUnitSamples)
+        error = std::to_string(unit.size()) + " samples; a unit holds at most " + std::to_string(kMaxUnitSamples);
+      if (error.empty()) error = writeFileAtomically(file.string(), wavFileBytes(unit, kUnitRateHz));
+      if (!error.empty()) {
+        std::fprintf(stderr, "make_default_voice: %s [[%s]]: %s\n", where.c_str(), j.phonemes.c_str(), error.c_str());
+        return kExitFailure;
+      }
+      found = recorded.emplace(j.phonemes, Recording{file, unit.size(), peak}).first;
+    } else {
+      std::error_code ec;
+      fs::create_hard_link(found->second.file, file, ec);
+      if (ec) fs::copy_file(found->second.file, file, fs::copy_options::overwrite_existing, ec);
+      if (ec) {
+        std::fprintf(stderr, "make_default_voice: %s: cannot link %s: %s\n", where.c_str(), file.string().c_str(),
+                     ec.message().c_str());
+        return kExitFailure;
+      }
+    }
+    perUnit.push_back(&found->second);
+    manifest += std::to_string(j.unit) + '\t' + j.label + '\t' + j.jyutping + '\t' + j.phonemes + '\t' +
+                std::to_string(found->second.samples) + '\t' + std::to_string(found->second.peak) + '\n';
+  }
+  if (std::string error = writeFileAtomically(
+          (unitsDir / "manifest.txt").string(),
+          {reinterpret_cast<const std::uint8_t*>(manifest.data()), manifest.size()});
+      !error.empty()) {
+    std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
+    return kExitFailure;
+  }
+
+  // --- Summary.
+  std::vector<std::size_t> lengths;
+  int loudest = 0, quietest = 32768;
+  std::uint64_t totalSamples = 0;
+  for (const Recording* r : perUnit) {
+    lengths.push_back(r->samples);
+    loudest = std::max(loudest, r->peak);
+    quietest = std::min(quietest, r->peak);
+    totalSamples += r->samples;
+  }
+  std::sort(lengths.begin(), lengths.end());
+  const auto ms = [](std::size_t samples) { return static_cast<double>(samples) * 1000.0 / kUnitRateHz; };
+  std::printf("units: %zu (%zu recordings) in %.1f s; length min %.0f ms, median %.0f ms, max %.0f ms; "
+              "%.0f s of audio; peak %d..%d\n",
+              jobs.size(), recorded.size(), secondsSince(recordingStarted), ms(lengths.front()),
+              ms(lengths[lengths.size() / 2]), ms(lengths.back()), static_cast<double>(totalSamples) / kUnitRateHz,
+              quietest, loudest);
+  std::printf("done in %.1f s\n", secondsSince(started));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parseOptions(argc, argv, options)) return kExitUsage;
+  try {
+    return run(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "make_default_voice: %s\n", e.what());
+    return kExitFailure;
+  }
+}

@@ -1,0 +1,281 @@
+#include "reading_choice.h"
+
+#include <algorithm>
+#include <optional>
+#include <tuple>
+
+#include "jyutping.h"
+
+namespace sonvale::recipe {
+
+namespace {
+
+constexpr std::size_t kMinWordLength = 2;
+constexpr std::size_t kMaxWordLength = 8;
+constexpr std::size_t kMaxSimplifiedForms = 8;
+constexpr std::size_t kMaxRomanizationChars = 7;
+
+std::vector<std::string> splitSyllables(const std::string& reading) {
+  std::vector<std::string> out;
+  std::size_t i = 0;
+  while (i < reading.size()) {
+    while (i < reading.size() && reading[i] == ' ') ++i;
+    const std::size_t start = i;
+    while (i < reading.size() && reading[i] != ' ') ++i;
+    if (i > start) out.push_back(reading.substr(start, i - start));
+  }
+  return out;
+}
+
+bool allSyllablesParse(const std::vector<std::string>& syllables) {
+  Syllable s;
+  return !syllables.empty() &&
+         std::all_of(syllables.begin(), syllables.end(), [&](const std::string& one) { return parseSyllable(one, s); });
+}
+
+std::uint64_t countOf(const std::unordered_map<char32_t, std::uint64_t>& frequency, char32_t c) {
+  const auto it = frequency.find(c);
+  return it == frequency.end() ? 0 : it->second;
+}
+
+// A reading that a character has of its own: hand-made, or from the character list.
+std::optional<CharReading> directReading(const ReadingInputs& in, char32_t c) {
+  if (const auto it = in.overrides.find(c); it != in.overrides.end())
+    return CharReading{it->second, ReadingSource::Override, false};
+  if (const auto it = in.characterList.find(c); it != in.characterList.end()) {
+    const TopReading top = topReading(it->second);
+    if (!top.reading.empty()) return CharReading{top.reading, ReadingSource::CharacterList, top.tied};
+  }
+  return std::nullopt;
+}
+
+std::size_t index(char32_t c) { return static_cast<std::size_t>(c - kFirstIdeograph); }
+
+}  // namespace
+
+TopReading topReading(std::span<const WeightedReading> readings) {
+  TopReading top;
+  double best = 0;
+  for (const WeightedReading& r : readings) {
+    if (top.reading.empty() || r.weightPercent > best) {
+      top.reading = r.reading;
+      top.tied = false;
+      best = r.weightPercent;
+    } else if (r.weightPercent == best && r.reading != top.reading) {
+      top.tied = true;
+    }
+  }
+  return top;
+}
+
+std::map<char32_t, std::vector<WeightedReading>> characterReadings(std::span<const DictionaryEntry> entries) {
+  std::map<char32_t, std::vector<WeightedReading>> out;
+  for (const DictionaryEntry& e : entries)
+    if (e.text.size() == 1) out[e.text[0]].push_back({e.reading, e.weightPercent});
+  return out;
+}
+
+std::unordered_map<char32_t, std::uint64_t> characterFrequencies(
+    const std::unordered_map<std::u32string, std::uint64_t>& counts) {
+  std::unordered_map<char32_t, std::uint64_t> out;
+  for (const auto& [text, count] : counts)
+    if (text.size() == 1) out[text[0]] = count;
+  return out;
+}
+
+std::vector<CharReading> chooseReadings(const ReadingInputs& in) {
+  std::vector<CharReading> readings(kIdeographCount);
+  for (char32_t c = kFirstIdeograph; c <= kLastIdeograph; ++c) {
+    CharReading& r = readings[index(c)];
+    if (const auto it = in.overrides.find(c); it != in.overrides.end()) {
+      r = CharReading{it->second, ReadingSource::Override, false};
+      continue;
+    }
+    // The most frequent traditional variant with a reading of its own; the
+    // first listed wins on equal counts.
+    std::optional<CharReading> variant;
+    std::uint64_t variantCount = 0;
+    if (const auto it = in.traditionalVariants.find(c); it != in.traditionalVariants.end()) {
+      for (const char32_t t : it->second) {
+        if (t == c) continue;
+        std::optional<CharReading> candidate = directReading(in, t);
+        const std::uint64_t count = countOf(in.frequency, t);
+        if (candidate && (!variant || count > variantCount)) {
+          variant = CharReading{candidate->reading, ReadingSource::TraditionalVariant, candidate->tied};
+          variantCount = count;
+        }
+      }
+    }
+    // The character list is a list of traditional characters: for one that
+    // is also the simplified form of a more frequent character (广 for 廣,
+    // 体 for 體) it gives the rare traditional sense, while text in
+    // simplified characters means the frequent one.
+    const std::optional<CharReading> own = directReading(in, c);
+    if (own && (!variant || variantCount <= countOf(in.frequency, c))) {
+      r = *own;
+    } else if (variant) {
+      r = *variant;
+    } else if (const auto it = in.cantonese.find(c); it != in.cantonese.end()) {
+      for (const std::string& value : it->second) {
+        if (allSyllablesParse(splitSyllables(value))) {
+          r = CharReading{value, ReadingSource::UnihanCantonese, false};
+          break;
+        }
+      }
+    }
+  }
+  return readings;
+}
+
+std::map<std::string, char32_t> chooseCarriers(std::span<const CharReading> readings,
+                                               const std::unordered_map<char32_t, std::uint64_t>& frequency,
+                                               const std::vector<bool>& voiced) {
+  std::map<std::string, char32_t> carriers;
+  std::map<std::string, std::uint64_t> bestCount;
+  for (std::size_t i = 0; i < readings.size() && i < voiced.size(); ++i) {
+    const std::string& reading = readings[i].reading;
+    if (!voiced[i] || reading.empty() || reading.find(' ') != std::string::npos) continue;
+    const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
+    const std::uint64_t count = countOf(frequency, c);
+    // Ascending code points: only a strictly larger count replaces a carrier.
+    const auto [at, inserted] = bestCount.emplace(reading, count);
+    if (inserted || count > at->second) {
+      at->second = count;
+      carriers[reading] = c;
+    }
+  }
+  return carriers;
+}
+
+std::vector<SourceWord> sourceWords(std::span<const DictionaryEntry> entries,
+                                    const std::unordered_map<std::u32string, std::uint64_t>& counts) {
+  std::vector<SourceWord> words;
+  for (const DictionaryEntry& e : entries) {
+    if (e.text.size() < kMinWordLength || e.text.size() > kMaxWordLength) continue;
+    if (!std::all_of(e.text.begin(), e.text.end(), isVoicedIdeograph)) continue;
+    std::vector<std::string> syllables = splitSyllables(e.reading);
+    if (syllables.size() != e.text.size() || !allSyllablesParse(syllables)) continue;
+    const auto it = counts.find(e.text);
+    words.push_back({e.text, std::move(syllables), it == counts.end() ? 0 : it->second});
+  }
+  return words;
+}
+
+std::vector<std::u32string> simplifiedForms(const std::u32string& text,
+                                            const std::map<char32_t, std::vector<char32_t>>& simplifiedVariants,
+                                            std::size_t maxForms) {
+  std::vector<std::vector<char32_t>> options;
+  for (const char32_t c : text) {
+    std::vector<char32_t> choices;
+    if (const auto it = simplifiedVariants.find(c); it != simplifiedVariants.end())
+      for (const char32_t v : it->second)
+        if (std::find(choices.begin(), choices.end(), v) == choices.end()) choices.push_back(v);
+    if (choices.empty()) choices.push_back(c);
+    options.push_back(std::move(choices));
+  }
+  std::vector<std::u32string> forms;
+  std::vector<std::size_t> pick(text.size(), 0);
+  while (forms.size() < maxForms) {
+    std::u32string form;
+    for (std::size_t k = 0; k < text.size(); ++k) form += options[k][pick[k]];
+    if (form != text) forms.push_back(std::move(form));
+    // Next combination, the last character varying fastest.
+    std::size_t k = text.size();
+    while (k > 0) {
+      --k;
+      if (++pick[k] < options[k].size()) break;
+      pick[k] = 0;
+      if (k == 0) return forms;
+    }
+    if (text.empty()) break;
+  }
+  return forms;
+}
+
+std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::span<const CharReading> readings,
+                                     const std::map<std::string, char32_t>& carriers,
+                                     const std::map<char32_t, std::vector<char32_t>>& simplifiedVariants,
+                                     const std::vector<bool>& voiced) {
+  struct Candidate {
+    int tier = 0;  // 0: the word's own text, 1: a simplified form
+    std::size_t order = 0;
+  };
+  std::map<std::u32string, std::vector<Candidate>> byText;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    byText[words[i].text].push_back({0, i});
+    for (std::u32string& form : simplifiedForms(words[i].text, simplifiedVariants, kMaxSimplifiedForms))
+      if (std::all_of(form.begin(), form.end(), isVoicedIdeograph)) byText[std::move(form)].push_back({1, i});
+  }
+
+  const auto isVoiced = [&](char32_t c) { return isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)]; };
+  std::vector<WordEntry> entries;
+  for (const auto& [text, candidates] : byText) {
+    const auto rank = [&](const Candidate& c) {
+      return std::make_tuple(c.tier, ~words[c.order].frequency, c.order);
+    };
+    const Candidate& best =
+        *std::min_element(candidates.begin(), candidates.end(),
+                          [&](const Candidate& a, const Candidate& b) { return rank(a) < rank(b); });
+    const std::u32string& sourceText = words[best.order].text;
+
+    // The pronunciations of the deciding word, in file order.
+    const std::vector<std::string>* chosen = nullptr;
+    std::size_t fewestOff = kMaxWordLength + 1;
+    bool matchesDefaults = false;
+    for (const Candidate& c : candidates) {
+      if (c.tier != best.tier || words[c.order].text != sourceText) continue;
+      const std::vector<std::string>& syllables = words[c.order].syllables;
+      std::size_t off = 0;
+      for (std::size_t k = 0; k < text.size(); ++k)
+        if (syllables[k] != readings[index(text[k])].reading) ++off;
+      if (off == 0) matchesDefaults = true;
+      if (off < fewestOff) {
+        fewestOff = off;
+        chosen = &syllables;
+      }
+    }
+    if (matchesDefaults || chosen == nullptr) continue;
+
+    WordEntry entry;
+    entry.text = text;
+    entry.syllables = *chosen;
+    entry.simplified = best.tier == 1;
+    bool speakable = true;
+    for (std::size_t k = 0; k < text.size(); ++k) {
+      char32_t spoken = text[k];
+      if ((*chosen)[k] != readings[index(text[k])].reading) {
+        if (const auto it = carriers.find((*chosen)[k]); it != carriers.end()) spoken = it->second;
+      }
+      speakable = speakable && isVoiced(spoken);
+      entry.reading += spoken;
+    }
+    if (!speakable || entry.reading == entry.text) continue;
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::string formatWordsFile(std::span<const WordEntry> entries) {
+  std::string out =
+      "# The default voice's words: written form, the characters whose units are spoken,\n"
+      "# and the jyutping of each character. Made by make_default_voice; do not edit.\n";
+  for (const WordEntry& e : entries) {
+    out += encodeUtf8(e.text);
+    out += '\t';
+    out += encodeUtf8(e.reading);
+    out += '\t';
+    const bool fits = e.syllables.size() == e.text.size() &&
+                      std::all_of(e.syllables.begin(), e.syllables.end(),
+                                  [](const std::string& s) { return s.size() <= kMaxRomanizationChars; });
+    if (fits) {
+      for (std::size_t k = 0; k < e.syllables.size(); ++k) {
+        if (k > 0) out += ' ';
+        out += e.syllables[k];
+      }
+    }
+    out += '\n';
+  }
+  return out;
+}
+
+}  // namespace sonvale::recipe

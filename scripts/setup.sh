@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libfftw3-dev libmpg123-dev libmp3lame-dev libsoxr-dev libsndfile1-dev)
+          libfftw3-dev libmpg123-dev libmp3lame-dev libsoxr-dev libsndfile1-dev
+          speech-dispatcher libspeechd-dev)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,3 +23,13 @@ fi
 build_dir=${SONVALE_BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build_dir"
+
+# The speech-dispatcher module, for screen readers such as Orca, installed for
+# the user who asked for the set-up (and for the sudo user behind root).
+module="$build_dir/modules/speechd/sd_sonvale"
+if [ -x "$module" ]; then
+  modules/speechd/install_user.sh "$module" >/dev/null
+  if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
+    sudo -u "$SUDO_USER" -H modules/speechd/install_user.sh "$module" >/dev/null
+  fi
+fi

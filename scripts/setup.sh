@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Installs what Sonvale needs from Debian's packages and builds it into build/.
-# Run as root (or with sudo available) on Debian 12.
+# Installs what Sonvale needs from Debian's packages, builds it into build/,
+# makes the default voice from open data and installs it. Run as root (or
+# with sudo available) on Debian 12. Extra arguments go to CMake.
+#
+#   SONVALE_BUILD_DIR   the build folder (build)
+#   SONVALE_VOICE=0     build no voice (the sanitizer build of scripts/test.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libfftw3-dev libmpg123-dev libmp3lame-dev libsoxr-dev libsndfile1-dev
+          libfftw3-dev libmpg123-dev libmp3lame-dev libsoxr-dev libsndfile1-dev libbz2-dev
+          libespeak-ng-dev rime-data-jyut6ping3 unicode-data
           speech-dispatcher libspeechd-dev)
 
 missing=()
@@ -17,17 +22,23 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 build_dir=${SONVALE_BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+with_voice=${SONVALE_VOICE:-1}
+voice_option=OFF
+[ "$with_voice" = 1 ] && voice_option=ON
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVALE_BUILD_VOICE="$voice_option" "$@" >/dev/null
 cmake --build "$build_dir"
 
-# The speech-dispatcher module, for screen readers such as Orca, installed for
-# the user who asked for the set-up (and for the sudo user behind root).
-module="$build_dir/modules/speechd/sd_sonvale"
-if [ -x "$module" ]; then
+if [ "$with_voice" = 1 ]; then
+  # The default voice, made by the build above, becomes the installed default.
+  "$build_dir/tools/sonvale" voice install REZuroruRadarorud "$build_dir/voices/default"
+
+  # The speech-dispatcher module, for screen readers such as Orca, installed
+  # for the user who asked for the set-up (and for the sudo user behind root).
+  module="$build_dir/modules/speechd/sd_sonvale"
   modules/speechd/install_user.sh "$module" >/dev/null
   if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
     sudo -u "$SUDO_USER" -H modules/speechd/install_user.sh "$module" >/dev/null

@@ -10,6 +10,6 @@ echo "== tests"
 ctest --test-dir build --output-on-failure -j "$(nproc)"
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-SONVALE_BUILD_DIR=build-sanitize bash scripts/setup.sh -DSONVALE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+SONVALE_BUILD_DIR=build-sanitize SONVALE_VOICE=0 bash scripts/setup.sh -DSONVALE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)"

@@ -2,10 +2,15 @@
 // "recording studio". Only make_default_voice links it.
 //
 // The library keeps process-wide state, so there is at most one recorder at a
-// time. Two measures make its output the same in every process: the voice
-// definition sets `flutter 0` (no random pitch wobble), and a fixed
-// throw-away syllable is spoken before every unit so that each unit starts
-// from the same synthesizer state whatever was spoken before it.
+// time. That state also carries over from one utterance to the next (the
+// voice source's phase, among others), so a syllable would come out slightly
+// differently after different predecessors. To make every unit depend on its
+// phonemes alone, the recorder starts the library once, says a fixed
+// throw-away syllable (the first utterance after start-up differs from later
+// ones), and then says each unit in a child process forked from that settled
+// state, which hands the samples back through a pipe and exits. The voice
+// definition sets `flutter 0`, so nothing random is left: the same phonemes
+// give the same samples in any order, in any run.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +31,9 @@ class EspeakRecorder {
   // success, else what failed.
   std::string start(const std::string& voiceFile);
 
-  // Says `phonemes` (the library's phoneme codes, without the [[ ]]) and
-  // returns the samples at rateHz(). Returns an empty string on success.
+  // Says `phonemes` (the library's phoneme codes, without the [[ ]]) in a
+  // child process and returns its samples at rateHz(). Returns an empty
+  // string on success, else what failed.
   std::string say(const std::string& phonemes, std::vector<std::int16_t>& samples);
 
   int rateHz() const { return rateHz_; }

@@ -3,17 +3,22 @@
 // builder (`sonvale voice build`) then turns both into the voice files.
 //
 //   make_default_voice --overrides FILE --espeak-voice FILE --units DIR --words FILE
-//                      [--rime DIR] [--unihan DIR] [--limit N]
+//                      [--phrase-list FILE]... [--rime DIR] [--unihan DIR] [--limit N]
 //
 // 1. Readings: every ideograph U+4E00..U+9FA5 gets one default reading
 //    (reading_choice.h says from where).
 // 2. Words: the input method's words whose syllables differ from the
 //    defaults, and their simplified spellings, go to the words file with
-//    carrier characters as their readings.
+//    carrier characters as their readings; words that are also keys of the
+//    engine's phrase lists (--phrase-list) keep those entries' values, or are
+//    left to the phrase rules when these read them right.
 // 3. Units: each ideograph's reading, and each letter, digit and symbol of
-//    symbol_units.cpp, is turned into phoneme codes and spoken; equal phoneme
-//    strings are spoken once and their files hard-linked. A unit that is
-//    silent, clips or is longer than the engine's 30000 samples fails the run.
+//    symbol_units.cpp, is turned into phoneme codes; each distinct phoneme
+//    string is said once (espeak_recorder.h: in a process of its own, so the
+//    result depends on nothing else), converted to 11025 Hz and trimmed
+//    (unit_audio.h), and the units that share it are hard-linked to one file.
+//    A unit that is silent, clips or is longer than the engine's 30000
+//    samples fails the run.
 // 4. UNITS/manifest.txt, written last, lists every unit with its reading,
 //    length and peak.
 //
@@ -22,9 +27,12 @@
 // words that would need another character are left out.
 //
 // Exit status 0 on success, 1 on a failure (reported on stderr), 2 on bad usage.
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -35,6 +43,7 @@
 #include "data_files.h"
 #include "espeak_recorder.h"
 #include "jyutping.h"
+#include "phrase_lists.h"
 #include "reading_choice.h"
 #include "reading_data.h"
 #include "symbol_units.h"
@@ -48,9 +57,10 @@ using namespace sonvale::recipe;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// The synthesizer peaks near -5 dBFS on open vowels. The engine multiplies a
-// syllable by up to 1.64 at full volume with its loudest phrase template
-// (volumeIndex 7), so units are kept below 20000 (x 1.64 < 32767).
+// The synthesizer's loudest syllables reach full scale, and rate conversion
+// overshoots it (to about 33900). The engine multiplies a syllable by up to
+// 1.64 at full volume with its loudest phrase template (volumeIndex 7), so
+// units are kept below 20000 (x 1.64 < 32767): 0.58 x 33900 = 19700.
 constexpr double kUnitGain = 0.58;
 constexpr int kEdgeLevel = 64;                     // about -54 dBFS
 constexpr std::size_t kEdgeMarginSamples = 110;    // 10 ms
@@ -63,16 +73,18 @@ constexpr char32_t kAlwaysVoiced[] = U"零一二三四五六七八九十廿卅�
 
 const char kUsage[] =
     "usage: make_default_voice --overrides FILE --espeak-voice FILE --units DIR --words FILE\n"
-    "                          [--rime DIR] [--unihan DIR] [--limit N]\n"
+    "                          [--phrase-list FILE]... [--rime DIR] [--unihan DIR] [--limit N]\n"
     "\n"
     "Records the default voice's units (DIR/<unitcode>.wav, 11025 Hz) with espeak-ng\n"
     "and writes its words file, for `sonvale voice build DIR FILE OUT`.\n"
-    "  --rime DIR    the Cantonese input method's data (default /usr/share/rime-data)\n"
-    "  --unihan DIR  the Unicode data with Unihan_*.txt.bz2 (default /usr/share/unicode)\n"
-    "  --limit N     voice only the N most frequent ideographs (a small test voice)\n";
+    "  --phrase-list FILE  one of the engine's phrase lists (data/phrases/*.txt), each once\n"
+    "  --rime DIR          the Cantonese input method's data (default /usr/share/rime-data)\n"
+    "  --unihan DIR        the Unicode data with Unihan_*.txt.bz2 (default /usr/share/unicode)\n"
+    "  --limit N           voice only the N most frequent ideographs (a small test voice)\n";
 
 struct Options {
   std::string overrides, espeakVoice, unitsDir, wordsFile;
+  std::vector<std::string> phraseLists;
   std::string rimeDir = "/usr/share/rime-data";
   std::string unihanDir = "/usr/share/unicode";
   std::size_t limit = 0;  // 0: every ideograph
@@ -98,6 +110,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
       o.unitsDir = value;
     } else if (arg == "--words") {
       o.wordsFile = value;
+    } else if (arg == "--phrase-list") {
+      o.phraseLists.push_back(value);
     } else if (arg == "--rime") {
       o.rimeDir = value;
     } else if (arg == "--unihan") {
@@ -183,9 +197,9 @@ std::string clearUnitsDir(const fs::path& dir) {
   return {};
 }
 
-int run(const Options& o) {
-  const auto started = std::chrono::steady_clock::now();
-
+// Reads the data, chooses the readings, writes the words file and lists the
+// units to record. Returns 0, or the exit status after a message.
+int prepare(const Options& o, std::vector<UnitJob>& jobs) {
   // --- Data.
   std::string charsText, wordsText, essayText, readingsText, variantsText, overridesText;
   const fs::path rime(o.rimeDir), unihan(o.unihanDir);
@@ -209,6 +223,16 @@ int run(const Options& o) {
   if (std::string error = parseOverrides(overridesText, overrides); !error.empty()) {
     std::fprintf(stderr, "make_default_voice: %s %s\n", o.overrides.c_str(), error.c_str());
     return kExitFailure;
+  }
+  std::vector<PhraseEntry> phrases;
+  for (const std::string& path : o.phraseLists) {
+    std::string text;
+    std::string error = readWholeFile(path, text);
+    if (error.empty()) error = parsePhraseList(text, phrases);
+    if (!error.empty()) {
+      std::fprintf(stderr, "make_default_voice: %s: %s\n", path.c_str(), error.c_str());
+      return kExitFailure;
+    }
   }
 
   ReadingInputs in;
@@ -251,9 +275,14 @@ int run(const Options& o) {
   const std::vector<bool> voiced = chooseVoiced(in, o.limit);
   const std::map<std::string, char32_t> carriers = chooseCarriers(readings, in.frequency, voiced);
   const std::vector<SourceWord> source = sourceWords(parseDictionary(wordsText), counts);
-  const std::vector<WordEntry> words = buildWordList(source, readings, carriers, simplifiedVariants, voiced);
-  const std::size_t simplifiedWords =
-      static_cast<std::size_t>(std::count_if(words.begin(), words.end(), [](const WordEntry& w) { return w.simplified; }));
+  const std::vector<WordEntry> words = buildWordList(source, readings, carriers, simplifiedVariants, phrases, voiced);
+  const auto countWords = [&words](auto predicate) {
+    return static_cast<std::size_t>(std::count_if(words.begin(), words.end(), predicate));
+  };
+  const std::size_t simplifiedWords = countWords([](const WordEntry& w) { return w.simplified; });
+  const std::size_t shapedWords = countWords([](const WordEntry& w) { return !w.values.empty(); });
+  const std::size_t guardWords =
+      countWords([](const WordEntry& w) { return !w.values.empty() && w.reading == w.text; });
   const std::string wordsFileText = formatWordsFile(words);
   if (std::string error = writeFileAtomically(
           o.wordsFile, {reinterpret_cast<const std::uint8_t*>(wordsFileText.data()), wordsFileText.size()});
@@ -261,12 +290,13 @@ int run(const Options& o) {
     std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
     return kExitFailure;
   }
-  std::printf("words: %zu of %zu source words need an entry: %zu traditional + %zu simplified = %zu; %zu carriers\n",
-              words.size() - simplifiedWords, source.size(), words.size() - simplifiedWords, simplifiedWords,
-              words.size(), carriers.size());
+  std::printf("words: %zu traditional + %zu simplified = %zu entries from %zu source words, %zu carriers; "
+              "%zu entries take the values of one of the %zu phrase entries, %zu of them to keep their own "
+              "characters\n",
+              words.size() - simplifiedWords, simplifiedWords, words.size(), source.size(), carriers.size(),
+              shapedWords, phrases.size(), guardWords);
 
   // --- Units to record.
-  std::vector<UnitJob> jobs;
   for (std::size_t i = 0; i < readings.size(); ++i) {
     if (!voiced[i]) continue;
     const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
@@ -285,6 +315,16 @@ int run(const Options& o) {
       return kExitFailure;
     }
   }
+  return 0;
+}
+
+int run(const Options& o) {
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<UnitJob> jobs;
+  if (const int status = prepare(o, jobs); status != 0) return status;
+  // Each unit is said in a process forked from this one: hand the memory of
+  // the data back first, so that there is less to copy at every fork.
+  malloc_trim(0);
 
   // --- Recording.
   const auto recordingStarted = std::chrono::steady_clock::now();
@@ -359,6 +399,7 @@ int run(const Options& o) {
     quietest = std::min(quietest, r->peak);
     totalSamples += r->samples;
   }
+  if (lengths.empty()) lengths.push_back(0);  // keeps the summary defined for a run without units
   std::sort(lengths.begin(), lengths.end());
   const auto ms = [](std::size_t samples) { return static_cast<double>(samples) * 1000.0 / kUnitRateHz; };
   std::printf("units: %zu (%zu recordings) in %.1f s; length min %.0f ms, median %.0f ms, max %.0f ms; "

@@ -195,7 +195,7 @@ std::vector<std::u32string> simplifiedForms(const std::u32string& text,
 std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::span<const CharReading> readings,
                                      const std::map<std::string, char32_t>& carriers,
                                      const std::map<char32_t, std::vector<char32_t>>& simplifiedVariants,
-                                     const std::vector<bool>& voiced) {
+                                     std::span<const PhraseEntry> phrases, const std::vector<bool>& voiced) {
   struct Candidate {
     int tier = 0;  // 0: the word's own text, 1: a simplified form
     std::size_t order = 0;
@@ -206,8 +206,16 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
     for (std::u32string& form : simplifiedForms(words[i].text, simplifiedVariants, kMaxSimplifiedForms))
       if (std::all_of(form.begin(), form.end(), isVoicedIdeograph)) byText[std::move(form)].push_back({1, i});
   }
+  std::map<std::u32string, const PhraseEntry*> phraseByKey;
+  for (const PhraseEntry& p : phrases) phraseByKey.emplace(p.key, &p);
 
-  const auto isVoiced = [&](char32_t c) { return isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)]; };
+  const auto isVoiced = [&](char32_t c) {
+    return isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)];
+  };
+  const auto defaultOf = [&](char32_t c) -> const std::string& {
+    static const std::string kNone;
+    return isVoicedIdeograph(c) ? readings[index(c)].reading : kNone;
+  };
   std::vector<WordEntry> entries;
   for (const auto& [text, candidates] : byText) {
     const auto rank = [&](const Candidate& c) {
@@ -217,39 +225,45 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
         *std::min_element(candidates.begin(), candidates.end(),
                           [&](const Candidate& a, const Candidate& b) { return rank(a) < rank(b); });
     const std::u32string& sourceText = words[best.order].text;
+    const auto phraseAt = phraseByKey.find(text);
+    const PhraseEntry* phrase = phraseAt == phraseByKey.end() ? nullptr : phraseAt->second;
 
     // The pronunciations of the deciding word, in file order.
     const std::vector<std::string>* chosen = nullptr;
     std::size_t fewestOff = kMaxWordLength + 1;
-    bool matchesDefaults = false;
+    bool phraseSaysIt = false;
     for (const Candidate& c : candidates) {
       if (c.tier != best.tier || words[c.order].text != sourceText) continue;
       const std::vector<std::string>& syllables = words[c.order].syllables;
       std::size_t off = 0;
-      for (std::size_t k = 0; k < text.size(); ++k)
-        if (syllables[k] != readings[index(text[k])].reading) ++off;
-      if (off == 0) matchesDefaults = true;
+      bool asPhrase = phrase != nullptr;
+      for (std::size_t k = 0; k < text.size(); ++k) {
+        if (syllables[k] != defaultOf(text[k])) ++off;
+        if (phrase != nullptr && syllables[k] != defaultOf(phrase->reading[k])) asPhrase = false;
+      }
+      phraseSaysIt = phraseSaysIt || asPhrase;
       if (off < fewestOff) {
         fewestOff = off;
         chosen = &syllables;
       }
     }
-    if (matchesDefaults || chosen == nullptr) continue;
+    if (chosen == nullptr || phraseSaysIt || (phrase == nullptr && fewestOff == 0)) continue;
 
     WordEntry entry;
     entry.text = text;
     entry.syllables = *chosen;
     entry.simplified = best.tier == 1;
+    if (phrase != nullptr) entry.values = phrase->values;
     bool speakable = true;
     for (std::size_t k = 0; k < text.size(); ++k) {
       char32_t spoken = text[k];
-      if ((*chosen)[k] != readings[index(text[k])].reading) {
+      if ((*chosen)[k] != defaultOf(text[k])) {
         if (const auto it = carriers.find((*chosen)[k]); it != carriers.end()) spoken = it->second;
       }
       speakable = speakable && isVoiced(spoken);
       entry.reading += spoken;
     }
-    if (!speakable || entry.reading == entry.text) continue;
+    if (!speakable || (phrase == nullptr && entry.reading == entry.text)) continue;
     entries.push_back(std::move(entry));
   }
   return entries;
@@ -271,6 +285,15 @@ std::string formatWordsFile(std::span<const WordEntry> entries) {
       for (std::size_t k = 0; k < e.syllables.size(); ++k) {
         if (k > 0) out += ' ';
         out += e.syllables[k];
+      }
+    }
+    if (!e.values.empty()) {
+      out += '\t';
+      for (std::size_t k = 0; k < e.values.size(); ++k) {
+        if (k > 0) out += ' ';
+        const SyllableValues& v = e.values[k];
+        out += std::to_string(v[0]) + ',' + std::to_string(v[1]) + ',' + std::to_string(v[2]) + ',' +
+               std::to_string(v[3]);
       }
     }
     out += '\n';

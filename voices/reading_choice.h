@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "phrase_lists.h"
 #include "reading_data.h"
 
 namespace sonvale::recipe {
@@ -94,6 +95,7 @@ struct WordEntry {
   std::u32string reading;  // the ideographs whose units are spoken
   std::vector<std::string> syllables;
   bool simplified = false;  // made from a traditional word through kSimplifiedVariant
+  std::vector<SyllableValues> values;  // a phrase entry's shaping; empty: all 0
 };
 
 // Simplified spellings of a traditional text: every combination of each
@@ -106,19 +108,29 @@ std::vector<std::u32string> simplifiedForms(const std::u32string& text,
 // The words file's entries. Each word of `words` and each of its simplified
 // forms is a candidate for its text; a text is decided by its candidates from
 // the most trusted source (the word's own text before a simplified form, then
-// the most frequent word, then file order) and gets no entry when one of that
-// word's pronunciations matches the defaults. Otherwise the pronunciation with
-// the fewest syllables off the defaults is written, each such syllable spoken
-// through its carrier (or its own character when no ideograph carries it).
-// Entries whose reading would equal their text, or would need a character
-// without a unit, are left out. Sorted by text.
+// the most frequent word, then file order), and among that word's
+// pronunciations:
+//  - a text that is also a key of the engine's phrase lists gets no entry
+//    when the phrase entry's reading already says one of them (the engine's
+//    phrase rule, with its shaping, is then right); otherwise it gets an entry
+//    with the phrase entry's values, so that the shaping is kept while the
+//    syllables are corrected (this includes entries whose reading is their
+//    own text, which stop a substitution that is wrong in Cantonese);
+//  - any other text gets no entry when one pronunciation matches the
+//    defaults; otherwise an entry with all values 0, unless its reading would
+//    equal its text.
+// The pronunciation written is the one with the fewest syllables off the
+// defaults, each such syllable spoken through its carrier (or its own
+// character when no ideograph carries it). Entries that would need a
+// character without a unit are left out. Sorted by text.
 std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::span<const CharReading> readings,
                                      const std::map<std::string, char32_t>& carriers,
                                      const std::map<char32_t, std::vector<char32_t>>& simplifiedVariants,
-                                     const std::vector<bool>& voiced);
+                                     std::span<const PhraseEntry> phrases, const std::vector<bool>& voiced);
 
 // The words file's text: a comment header, then TEXT TAB READING TAB
-// ROMANIZATION per entry (one jyutping item per character).
+// ROMANIZATION [TAB PARAMS] per entry (one jyutping item per character; PARAMS
+// "cb,ca,vi,di" per syllable when the entry has values).
 std::string formatWordsFile(std::span<const WordEntry> entries);
 
 }  // namespace sonvale::recipe

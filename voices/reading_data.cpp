@@ -224,7 +224,8 @@ std::string parseOverrides(std::string_view text, std::vector<Override>& out) {
     if (content.empty() || content.front() == '#') return;
     const std::string where = "line " + std::to_string(lineNumber) + ": ";
     const std::size_t hash = content.find('#');
-    const std::string_view reason = hash == std::string_view::npos ? std::string_view{} : trim(content.substr(hash + 1));
+    const std::string_view reason =
+        hash == std::string_view::npos ? std::string_view{} : trim(content.substr(hash + 1));
     if (reason.empty()) {
       error = where + "an override needs a reason after '#'";
       return;

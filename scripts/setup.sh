@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libfftw3-dev libmpg123-dev libmp3lame-dev libsoxr-dev libsndfile1-dev libbz2-dev
           libespeak-ng-dev rime-data-jyut6ping3 unicode-data
-          speech-dispatcher libspeechd-dev)
+          speech-dispatcher libspeechd-dev mingw-w64-tools)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -31,6 +31,16 @@ voice_option=OFF
 [ "$with_voice" = 1 ] && voice_option=ON
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVALE_BUILD_VOICE="$voice_option" "$@" >/dev/null
 cmake --build "$build_dir"
+
+# The engine is reached as SAPI reaches it: registered, then created by its
+# CLSID. A sanitized module is never registered: loaded into an ordinary
+# process, its runtime would abort.
+if ! grep -q '^SONVALE_SANITIZE:BOOL=ON$' "$build_dir/CMakeCache.txt"; then
+  "$build_dir/tools/sonvale" register
+  if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
+    sudo -u "$SUDO_USER" -H "$build_dir/tools/sonvale" register
+  fi
+fi
 
 if [ "$with_voice" = 1 ]; then
   # The default voice, made by the build above, becomes the installed default.

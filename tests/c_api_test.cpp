@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "host/com_activation.h"
 #include "host/voice_tokens.h"
 #include "voice_fixture.h"
 
@@ -43,6 +44,10 @@ class CApiTest : public testing::EngineTest {
     testing::writeVoice(dir_.path(), {{unitOf(u'你'), testing::sine(300, 0.2)}, {unitOf(u'好'), testing::sine(350, 0.25)}},
                         {}, coded);
     ASSERT_EQ(host::installVoice(host::kDefaultVoiceName, "", dir_.path()), "");
+    host::InprocServer module;
+    std::string error;
+    ASSERT_EQ(module.loadFile(SONVALE_MODULE_PATH, error), S_OK) << error;
+    ASSERT_EQ(module.registerServer(), S_OK);
   }
 };
 

@@ -85,6 +85,8 @@ class CliTest : public testing::EngineTest {
   void install() {
     const CommandRun r = run({"voice", "install", "REZuroruRadarorud", voiceDir_});
     ASSERT_EQ(r.status, 0) << r.err;
+    const CommandRun registered = run({"register"});
+    ASSERT_EQ(registered.status, 0) << registered.err;
   }
 
   std::string voiceDir_;

@@ -24,6 +24,7 @@
 
 #include "analyze_command.h"
 #include "config_command.h"
+#include "register_command.h"
 #include "host/voice_tokens.h"
 #include "platform/le_bytes.h"
 #include "platform/utf.h"
@@ -49,6 +50,7 @@ const char kUsage[] =
     "  voices    list the installed voices\n"
     "  voice     install, remove, build or check a voice\n"
     "  config    show or change the engine settings\n"
+    "  register  register (or --unregister) the engine's COM module\n"
     "\n"
     "'sonvale COMMAND --help' tells more.\n";
 
@@ -295,6 +297,18 @@ int speakCommand(int argc, char** argv) {
   }
   if (output == "-" && eventsPath == "-") return usageError("audio and events cannot both go to standard output", kSpeakUsage);
 
+  // Ctrl-C from here on ends speaking through the engine's abort, and a
+  // WAV file begun is always finished.
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  sigaction(SIGINT, &action, &previous);
+  struct RestoreHandler {
+    struct sigaction* previous;
+    ~RestoreHandler() { sigaction(SIGINT, previous, nullptr); }
+  } restore{&previous};
+
   char error[512];
   sonvale_voice* voice = nullptr;
   if (sonvale_open(voiceName.c_str(), &voice, error, sizeof error) != SONVALE_OK) {
@@ -330,15 +344,11 @@ int speakCommand(int argc, char** argv) {
   context.textBytes = static_cast<std::uint32_t>(text.size());
   context.progress = isatty(fileno(stderr)) != 0 && text.size() > 120;
 
+  // An interrupt that came before speaking began leaves an empty file.
   speakingVoice = voice;
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  struct sigaction previous {};
-  sigaction(SIGINT, &action, &previous);
-  const int result = sonvale_speak(voice, text.data(), static_cast<ptrdiff_t>(text.size()), textKind, onAudio,
-                                   onEvent, &context);
-  sigaction(SIGINT, &previous, nullptr);
+  const int result = interrupted != 0 ? SONVALE_OK
+                                      : sonvale_speak(voice, text.data(), static_cast<ptrdiff_t>(text.size()),
+                                                      textKind, onAudio, onEvent, &context);
   speakingVoice = nullptr;
   if (context.progress) std::fputs("\r\033[K", stderr);
 
@@ -450,5 +460,6 @@ int main(int argc, char** argv) {
   if (command == "voices") return voicesCommand(argc - 1, argv + 1);
   if (command == "voice") return voiceCommand(argc - 1, argv + 1);
   if (command == "config") return sonvale::tools::configCommand(argc - 1, argv + 1);
+  if (command == "register") return sonvale::tools::registerCommand(argc - 1, argv + 1);
   return usageError("unknown command '" + command + "'", kUsage);
 }

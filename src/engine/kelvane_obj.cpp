@@ -20,44 +20,66 @@ HRESULT guarded(Body body) noexcept {
 
 }  // namespace
 
-KelvaneObj::KelvaneObj() : engine_(std::make_unique<Engine>()) {}
+KelvaneObj::KelvaneObj(IUnknown* outer, ObjectCounter counter)
+    : outer_(outer != nullptr ? outer : &inner_), counter_(counter) {
+  if (counter_ != nullptr) counter_(+1);
+}
 
 KelvaneObj::~KelvaneObj() {
   if (token_ != nullptr) token_->Release();
+  engine_.reset();
+  if (counter_ != nullptr) counter_(-1);
 }
 
-HRESULT KelvaneObj::create(REFIID riid, void** ppv) {
+HRESULT KelvaneObj::create(REFIID riid, void** ppv) { return create(nullptr, riid, ppv, nullptr); }
+
+HRESULT KelvaneObj::create(IUnknown* outer, REFIID riid, void** ppv, ObjectCounter counter) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  return guarded([&] {
-    auto* object = new KelvaneObj();
-    const HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();
-    return hr;
+  // An aggregate may only hold the object's own unknown.
+  if (outer != nullptr && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+  auto* object = new (std::nothrow) KelvaneObj(outer, counter);
+  if (object == nullptr) return E_OUTOFMEMORY;
+  HRESULT hr = guarded([&] {
+    object->engine_ = std::make_unique<Engine>();
+    return S_OK;
   });
+  if (SUCCEEDED(hr)) hr = object->inner_.QueryInterface(riid, ppv);
+  // Drops the creation's reference: the object lives on through *ppv, or is
+  // destroyed here when set-up or the query failed.
+  object->inner_.Release();
+  return hr;
 }
 
-HRESULT KelvaneObj::QueryInterface(REFIID riid, void** ppv) {
+HRESULT KelvaneObj::InnerUnknown::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_ISpTTSEngine) {
-    *ppv = static_cast<ISpTTSEngine*>(this);
+  if (riid == IID_IUnknown) {
+    *ppv = static_cast<IUnknown*>(this);
+  } else if (riid == IID_ISpTTSEngine) {
+    *ppv = static_cast<ISpTTSEngine*>(&owner_);
   } else if (riid == IID_ISpObjectWithToken) {
-    *ppv = static_cast<ISpObjectWithToken*>(this);
+    *ppv = static_cast<ISpObjectWithToken*>(&owner_);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;
   }
-  AddRef();
+  static_cast<IUnknown*>(*ppv)->AddRef();
   return S_OK;
 }
 
-ULONG KelvaneObj::AddRef() { return ++refs_; }
+ULONG KelvaneObj::InnerUnknown::AddRef() { return ++owner_.refs_; }
 
-ULONG KelvaneObj::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
+ULONG KelvaneObj::InnerUnknown::Release() {
+  const ULONG left = --owner_.refs_;
+  if (left == 0) delete &owner_;
   return left;
 }
+
+HRESULT KelvaneObj::QueryInterface(REFIID riid, void** ppv) { return outer_->QueryInterface(riid, ppv); }
+
+ULONG KelvaneObj::AddRef() { return outer_->AddRef(); }
+
+ULONG KelvaneObj::Release() { return outer_->Release(); }
 
 HRESULT KelvaneObj::Speak(DWORD dwSpeakFlags, REFGUID, const WAVEFORMATEX*, const SPVTEXTFRAG* pTextFragList,
                           ISpTTSEngineSite* pOutputSite) {

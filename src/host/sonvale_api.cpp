@@ -1,20 +1,25 @@
 // The C interface over the engine object and the host's output site. Text
 // arrives as UTF-8 and reaches the engine as UTF-16 fragments; events come
-// back with their positions in both characters and UTF-8 bytes.
+// back with their positions in both characters and UTF-8 bytes. The engine
+// object is made as SAPI makes it: from the CLSID in the voice's token,
+// through the module registered for that CLSID.
 #include "sonvale/sonvale.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "engine/kelvane_obj.h"
+#include "engine/engine.h"
+#include "host/com_activation.h"
 #include "host/output_site.h"
 #include "host/sapi_xml.h"
 #include "host/voice_tokens.h"
 #include "platform/utf.h"
 
 struct sonvale_voice {
+  sonvale::host::InprocServer server;  // released after the engine, when the voice is deleted
   ISpTTSEngine* engine = nullptr;
   sonvale::host::SiteControls controls;
   int rateHz = 11025;
@@ -24,6 +29,10 @@ struct sonvale_voice {
 namespace {
 
 using sonvale::host::RecordedEvent;
+
+struct ReleaseUnknown {
+  void operator()(IUnknown* unknown) const { unknown->Release(); }
+};
 
 void copyError(const std::string& message, char* error, size_t size) {
   if (error == nullptr || size == 0) return;
@@ -76,29 +85,54 @@ extern "C" int sonvale_open(const char* name, sonvale_voice** voice, char* error
   *voice = nullptr;
   try {
     std::string message;
-    ISpObjectToken* token = nullptr;
-    HRESULT hr = sonvale::host::openVoiceToken(name != nullptr ? name : "", &token, message);
+    ISpObjectToken* rawToken = nullptr;
+    HRESULT hr = sonvale::host::openVoiceToken(name != nullptr ? name : "", &rawToken, message);
     if (FAILED(hr)) {
       copyError(message, error, error_size);
       return hr == SPERR_NOT_FOUND ? SONVALE_ERROR_NO_VOICE : SONVALE_ERROR_ENGINE;
     }
-    auto* v = new sonvale_voice();
-    hr = sonvale::KelvaneObj::create(IID_ISpTTSEngine, reinterpret_cast<void**>(&v->engine));
-    ISpObjectWithToken* withToken = nullptr;
-    if (SUCCEEDED(hr)) hr = v->engine->QueryInterface(IID_ISpObjectWithToken, reinterpret_cast<void**>(&withToken));
+    const std::unique_ptr<ISpObjectToken, ReleaseUnknown> token(rawToken);
+    const std::string voiceName = name != nullptr && *name ? name : sonvale::host::kDefaultVoiceName;
+
+    // The engine class the token names, as SAPI reads it.
+    GUID clsid{};
+    LPWSTR clsidText = nullptr;
+    const bool named = SUCCEEDED(token->GetStringValue(u"CLSID", &clsidText)) && clsidText != nullptr &&
+                       sonvale::platform::parseGuid(sonvale::platform::utf16ToUtf8(clsidText).c_str(), clsid);
+    CoTaskMemFree(clsidText);
+    if (!named) {
+      copyError("voice '" + voiceName + "': its token names no engine class (CLSID)", error, error_size);
+      return SONVALE_ERROR_VOICE;
+    }
+    std::unique_ptr<sonvale_voice, void (*)(sonvale_voice*)> v(new sonvale_voice(), sonvale_close);
+    hr = v->server.loadFor(clsid, message);
+    if (hr == sonvale::host::REGDB_E_CLASSNOTREG) message = "the engine is not registered: run sonvale register";
     if (SUCCEEDED(hr)) {
-      hr = withToken->SetObjectToken(token);
+      hr = v->server.createInstance(clsid, nullptr, IID_ISpTTSEngine, reinterpret_cast<void**>(&v->engine));
+      if (FAILED(hr))
+        message = "the engine module " + v->server.path() + " cannot make the engine (HRESULT " + hresultText(hr) + ")";
+    }
+    if (FAILED(hr)) {
+      copyError(message, error, error_size);
+      return SONVALE_ERROR_ENGINE;
+    }
+    ISpObjectWithToken* withToken = nullptr;
+    hr = v->engine->QueryInterface(IID_ISpObjectWithToken, reinterpret_cast<void**>(&withToken));
+    if (SUCCEEDED(hr)) {
+      hr = withToken->SetObjectToken(token.get());
       withToken->Release();
     }
-    token->Release();
     if (FAILED(hr)) {
-      std::string detail = v->engine != nullptr ? static_cast<sonvale::KelvaneObj*>(v->engine)->engine().voiceError()
-                                                : std::string();
+      // The engine object reports only an HRESULT; the host's own voice
+      // loader says which file is at fault. A damaged voice is not loaded a
+      // second time: the engine's warning has already said what is damaged.
+      std::string detail;
+      if (hr != E_INVALIDARG) {
+        sonvale::Engine probe;
+        if (FAILED(probe.loadVoice(*token))) detail = probe.voiceError();
+      }
       if (detail.empty()) detail = "the engine refused the voice (HRESULT " + hresultText(hr) + ")";
-      copyError("voice '" + std::string(name != nullptr && *name ? name : sonvale::host::kDefaultVoiceName) +
-                    "': " + detail,
-                error, error_size);
-      sonvale_close(v);
+      copyError("voice '" + voiceName + "': " + detail, error, error_size);
       return SONVALE_ERROR_VOICE;
     }
     GUID format{};
@@ -107,7 +141,7 @@ extern "C" int sonvale_open(const char* name, sonvale_voice** voice, char* error
       v->rateHz = static_cast<int>(wfx->nSamplesPerSec);
       CoTaskMemFree(wfx);
     }
-    *voice = v;
+    *voice = v.release();
     copyError("", error, error_size);
     return SONVALE_OK;
   } catch (const std::bad_alloc&) {

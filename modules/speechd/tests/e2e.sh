@@ -54,6 +54,7 @@ chmod 700 "$XDG_RUNTIME_DIR"
 
 "$maker" "$work/voice" "$text" || fail "cannot build the test voice"
 "$cli" voice install e2e "$work/voice" >"$work/log/install.log" 2>&1 || fail "cannot install the test voice"
+"$cli" register >"$work/log/register.log" 2>&1 || fail "cannot register the engine"
 
 cat >"$work/conf/modules/sonvale.conf" <<EOF
 SonvaleVoice "e2e"

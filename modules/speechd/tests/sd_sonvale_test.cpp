@@ -16,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include "host/com_activation.h"
 #include "host/voice_tokens.h"
 #include "voice_fixture.h"
 
@@ -257,6 +258,10 @@ class ModuleTest : public testing::EngineTest {
                          {501, testing::sine(600, 0.1)}},
                         {}, coded);
     ASSERT_EQ(host::installVoice("test", "Test voice", voiceDir), "");
+    host::InprocServer module;
+    std::string error;
+    ASSERT_EQ(module.loadFile(SONVALE_MODULE_PATH, error), S_OK) << error;
+    ASSERT_EQ(module.registerServer(), S_OK);
   }
 
   // Starts the module with a configuration of `lines` for the voice "test".

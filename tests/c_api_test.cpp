@@ -170,3 +170,23 @@ TEST_F(CApiTest, SlowerRateGivesLongerAudio) {
 
 }  // namespace
 }  // namespace sonvale
+
+namespace sonvale {
+namespace {
+
+TEST_F(CApiTest, ProcessSettingsReachTheEngine) {
+  sonvale_voice* voice = nullptr;
+  ASSERT_EQ(sonvale_open(nullptr, &voice, nullptr, 0), SONVALE_OK);
+  Collected plain, longer;
+  ASSERT_EQ(sonvale_speak(voice, "你，", -1, SONVALE_TEXT_PLAIN, collectAudio, nullptr, &plain), SONVALE_OK);
+  // PuncShort 9000 bytes instead of 5000: the comma's pause grows by 2000 samples.
+  EXPECT_EQ(sonvale_set_setting(voice, "puncshort", 9000), SONVALE_OK);
+  ASSERT_EQ(sonvale_speak(voice, "你，", -1, SONVALE_TEXT_PLAIN, collectAudio, nullptr, &longer), SONVALE_OK);
+  EXPECT_EQ(longer.samples.size(), plain.samples.size() + 2000);
+  EXPECT_EQ(sonvale_set_setting(voice, "NoSuchSetting", 1), SONVALE_ERROR_ARGUMENT);
+  EXPECT_EQ(sonvale_set_setting(voice, nullptr, 1), SONVALE_ERROR_ARGUMENT);
+  sonvale_close(voice);
+}
+
+}  // namespace
+}  // namespace sonvale

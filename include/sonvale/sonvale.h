@@ -81,6 +81,11 @@ void sonvale_abort(sonvale_voice* voice);
 int sonvale_set_rate(sonvale_voice* voice, int rate);
 int sonvale_set_volume(sonvale_voice* voice, int volume);
 
+/* Sets an engine setting (PuncLong, PuncShort, ReadPunctuation, ReadNumber,
+ * VoiceStyle, ...; see `sonvale config --help`) for every voice of this
+ * process, without storing it. SONVALE_ERROR_ARGUMENT for an unknown name. */
+int sonvale_set_setting(sonvale_voice* voice, const char* name, int32_t value);
+
 /* The sample rate at which the audio is meant to be played, in Hz (11025
  * unless the VoiceStyle setting asks for another). */
 int sonvale_sample_rate(const sonvale_voice* voice);

@@ -12,7 +12,6 @@
 #include <new>
 
 #include "host/voice_tokens.h"
-#include "settings/engine_settings.h"
 #include "speechd_params.h"
 #include "ssml_to_sapi.h"
 
@@ -300,7 +299,7 @@ Speaker::Outcome Speaker::speak(Message& m) {
     log_.write(5, "language '" + s.language + "' is not Cantonese; speaking it with this voice all the same");
   sonvale_set_rate(m.voice, sapiRate(s.rate));
   sonvale_set_volume(m.voice, sapiVolume(s.volume));
-  if (s.readPunctuation >= 0) settings::engineSettings().readPunctuation.store(s.readPunctuation);
+  if (s.readPunctuation >= 0) sonvale_set_setting(m.voice, "ReadPunctuation", s.readPunctuation);
   m.rateHz = sonvale_sample_rate(m.voice);
   m.chunkSamples = static_cast<std::size_t>(std::max(1, m.rateHz / 10));   // 100 ms
   m.blockSamples = static_cast<std::size_t>(std::max(1, m.rateHz / 100));  // 10 ms

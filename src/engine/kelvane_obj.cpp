@@ -1,5 +1,8 @@
 #include "engine/kelvane_obj.h"
 
+#include "platform/utf.h"
+#include "settings/engine_settings.h"
+
 #include <new>
 
 namespace sonvale {
@@ -59,6 +62,8 @@ HRESULT KelvaneObj::InnerUnknown::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<ISpTTSEngine*>(&owner_);
   } else if (riid == IID_ISpObjectWithToken) {
     *ppv = static_cast<ISpObjectWithToken*>(&owner_);
+  } else if (riid == IID_ISonvaleEngineOptions) {
+    *ppv = static_cast<ISonvaleEngineOptions*>(&owner_);
   } else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -107,6 +112,17 @@ HRESULT KelvaneObj::GetObjectToken(ISpObjectToken** ppToken) {
   if (token_ == nullptr) return S_FALSE;
   token_->AddRef();
   return S_OK;
+}
+
+HRESULT KelvaneObj::SetProcessSetting(LPCWSTR name, LONG value) {
+  if (name == nullptr) return E_INVALIDARG;
+  for (const settings::SettingDef& def : settings::settingDefs()) {
+    if (platform::equalsIgnoreAsciiCase(def.name, name)) {
+      (settings::engineSettings().*def.member).store(value);
+      return S_OK;
+    }
+  }
+  return E_INVALIDARG;
 }
 
 }  // namespace sonvale

@@ -9,13 +9,14 @@
 #include <memory>
 
 #include "engine/engine.h"
+#include "engine/engine_options.h"
 #include "platform/sapi.h"
 
 namespace sonvale {
 
 inline constexpr CLSID CLSID_KelvaneObj = {0x4197759E, 0x4B4C, 0x4DC9, {0xB9, 0xB7, 0x13, 0xB5, 0xE8, 0x91, 0x25, 0xA7}};
 
-class KelvaneObj final : public ISpTTSEngine, public ISpObjectWithToken {
+class KelvaneObj final : public ISpTTSEngine, public ISpObjectWithToken, public ISonvaleEngineOptions {
  public:
   // Told +1 when an object is made and -1 when it is destroyed, so that a
   // module can count its live objects.
@@ -48,6 +49,9 @@ class KelvaneObj final : public ISpTTSEngine, public ISpObjectWithToken {
   // ISpObjectWithToken
   HRESULT STDMETHODCALLTYPE SetObjectToken(ISpObjectToken* pToken) override;
   HRESULT STDMETHODCALLTYPE GetObjectToken(ISpObjectToken** ppToken) override;
+
+  // ISonvaleEngineOptions
+  HRESULT STDMETHODCALLTYPE SetProcessSetting(LPCWSTR name, LONG value) override;
 
   Engine& engine() { return *engine_; }
 

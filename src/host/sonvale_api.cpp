@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/engine_options.h"
 #include "host/com_activation.h"
 #include "host/output_site.h"
 #include "host/sapi_xml.h"
@@ -258,6 +259,16 @@ extern "C" int sonvale_set_volume(sonvale_voice* voice, int volume) {
   if (voice == nullptr || volume < 0 || volume > 100) return SONVALE_ERROR_ARGUMENT;
   voice->controls.setVolume(static_cast<USHORT>(volume));
   return SONVALE_OK;
+}
+
+extern "C" int sonvale_set_setting(sonvale_voice* voice, const char* name, int32_t value) {
+  if (voice == nullptr || name == nullptr || voice->engine == nullptr) return SONVALE_ERROR_ARGUMENT;
+  ISonvaleEngineOptions* options = nullptr;
+  if (FAILED(voice->engine->QueryInterface(IID_ISonvaleEngineOptions, reinterpret_cast<void**>(&options))))
+    return SONVALE_ERROR_ENGINE;
+  const HRESULT hr = options->SetProcessSetting(sonvale::platform::utf8ToUtf16(name).c_str(), value);
+  options->Release();
+  return SUCCEEDED(hr) ? SONVALE_OK : SONVALE_ERROR_ARGUMENT;
 }
 
 extern "C" int sonvale_sample_rate(const sonvale_voice* voice) { return voice != nullptr ? voice->rateHz : 0; }

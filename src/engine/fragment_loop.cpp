@@ -223,7 +223,7 @@ HRESULT Engine::speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::u
       number_.fractionPart += kFractionNumerals[item.text[p++] - u'0'];
   }
   if (p < item.length && item.text[p] == u'%') {
-    number_.percent = u"%";
+    number_.percent.assign(1, u'%');
     ++p;
   }
   numberReading_ = readNumber(number_, [this] {

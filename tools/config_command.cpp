@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/properties_dialog.h"
 #include "platform/registry.h"
 #include "platform/utf.h"
 #include "settings/engine_settings.h"
@@ -18,6 +19,9 @@ const char kUsage[] =
     "usage: sonvale config --list\n"
     "       sonvale config --get NAME\n"
     "       sonvale config --set NAME=VALUE\n"
+    "       sonvale config --gui\n"
+    "\n"
+    "--gui opens the voice's properties dialog (needs a display).\n"
     "\n"
     "The engine settings, read by every engine created afterwards:\n"
     "  PuncLong, PuncShort   pause after punctuation, in bytes (22 a millisecond)\n"
@@ -58,6 +62,18 @@ int configCommand(int argc, char** argv) {
   const std::string option = argv[1];
   if (option == "--help" || option == "-h") {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (option == "--gui" && argc == 2) {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0')) {
+      std::fputs("sonvale: the properties dialog needs a display (DISPLAY is not set)\n", stderr);
+      return 1;
+    }
+    // The dialog reports nothing: a store it cannot write keeps the choices
+    // for this process only, as the dialog always has.
+    platform::showPropertiesDialog(nullptr, nullptr);
     return 0;
   }
   platform::RegKey key;

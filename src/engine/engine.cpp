@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "engine/word_panel_text.h"
 #include "settings/engine_settings.h"
 
 namespace sonvale {
@@ -26,10 +27,34 @@ HRESULT writeSilence(ISpTTSEngineSite* site, std::uint32_t count) {
 
 Engine::Engine() {
   word_.clear();
+  panelWord_.clear();
   settings::loadSettings();
+  uiLanguage_ = platform::uiLanguageFromLcid(platform::userDefaultLcid());
+  platform::setCurrentUiLanguage(uiLanguage_);
+  panel_ = platform::createWordPanel(uiLanguage_, [this] { return panelLinesNow(); });
 }
 
-Engine::~Engine() { word_.clear(); }
+Engine::~Engine() {
+  panel_.reset();
+  word_.clear();
+}
+
+void Engine::showWordOnPanel() {
+  {
+    const std::lock_guard lock(panelMutex_);
+    panelWord_ = word_;
+  }
+  if (word_.textLength() > 1) panel_->invalidate();
+}
+
+platform::PanelLines Engine::panelLinesNow() {
+  WordRecord word;
+  {
+    const std::lock_guard lock(panelMutex_);
+    word = panelWord_;
+  }
+  return panelLines(word);
+}
 
 HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngineSite* site) {
   if (speakFlags == kSpeakFlagsIgnored) return S_OK;

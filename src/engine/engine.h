@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/dump_files.h"
@@ -14,6 +16,8 @@
 #include "engine/word_record.h"
 #include "platform/file_map.h"
 #include "platform/sapi.h"
+#include "platform/ui_text.h"
+#include "platform/word_panel.h"
 #include "synth/syllable_synth.h"
 #include "synth/voice_format.h"
 #include "text/number_reading.h"
@@ -31,7 +35,9 @@ inline constexpr std::uint32_t kUnitCount = 21902;
 
 class Engine {
  public:
-  // Loads the engine settings from the registry.
+  // Loads the engine settings from the registry, chooses the UI language
+  // from the user's locale and, when a host window offers a place (and the
+  // program installed a panel factory), creates the word display panel.
   Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -69,6 +75,8 @@ class Engine {
   std::int32_t rate() const { return rate_; }
   std::uint16_t volume() const { return volume_; }
   DumpFiles& dumps() { return dumps_; }
+  platform::UiLanguage uiLanguage() const { return uiLanguage_; }
+  bool hasPanel() const { return panel_ != nullptr; }
 
  private:
   // How a step of the loop ended: go on, or stop the sentence (abort seen).
@@ -86,6 +94,11 @@ class Engine {
   std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::uint32_t unitCode, const SyllableParams& params);
 
   HRESULT checkUnits();
+
+  // Hands the current word to the panel and asks it to repaint when the word
+  // has two or more code units. Called only while a panel exists.
+  void showWordOnPanel();
+  platform::PanelLines panelLinesNow();
 
   // The voice: its files, mapped read-only for the engine's life, and the
   // unit table copied out of VoiceDef.
@@ -111,6 +124,15 @@ class Engine {
   // Rate and volume as the site last reported them; SAPI's defaults until then.
   std::int32_t rate_ = 0;
   std::uint16_t volume_ = 100;
+
+  // The word display panel. It paints on a thread of its own and reads
+  // panelWord_, the copy of word_ made after each word is filled, under
+  // panelMutex_; the speaking loop never waits longer than that copy. The
+  // panel is declared last so that it goes (and its thread stops) first.
+  platform::UiLanguage uiLanguage_ = platform::UiLanguage::English;
+  std::mutex panelMutex_;
+  WordRecord panelWord_{};
+  std::unique_ptr<platform::WordPanel> panel_;
 };
 
 }  // namespace sonvale

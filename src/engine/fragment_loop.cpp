@@ -179,6 +179,7 @@ HRESULT Engine::speakWord(ISpTTSEngineSite* site, const TextItem& item, std::uin
 
   HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, word_.textLength(), static_cast<LPARAM>(item.sourceOffset + p));
   if (FAILED(hr)) return hr;
+  if (panel_ != nullptr) showWordOnPanel();
 
   for (std::uint32_t k = 0; k < syllables; ++k) {
     unitLength_ = 0;

@@ -19,7 +19,12 @@ using WarningSink = void (*)(UserWarning warning, const std::string& detail, voi
 // writes one line to standard error.
 void setWarningSink(WarningSink sink, void* context);
 
-// Tells the user. Returns at once.
+// Tells the user. Returns at once. The default receiver writes
+// "sonvale: HEADLINE (DETAIL)" as one line, the headline in the UI language.
 void showWarning(UserWarning warning, const std::string& detail);
+
+// The warning's text in the process's UI language (UTF-8, static storage),
+// for receivers that show it themselves.
+const char* warningHeadline(UserWarning warning);
 
 }  // namespace sonvale::platform

@@ -2,6 +2,7 @@
 #include <mutex>
 
 #include "platform/ui.h"
+#include "platform/ui_text.h"
 
 namespace sonvale::platform {
 
@@ -11,17 +12,18 @@ std::mutex sinkMutex;
 WarningSink currentSink = nullptr;
 void* currentContext = nullptr;
 
-const char* headline(UserWarning warning) {
+}  // namespace
+
+const char* warningHeadline(UserWarning warning) {
+  const UiTexts& texts = uiTexts(currentUiLanguage());
   switch (warning) {
     case UserWarning::VoiceDamaged:
-      return "the voice database is damaged; install the voice again";
+      return texts.reinstallMessage;
     case UserWarning::NumberTooLarge:
-      return "the number is too large to be read";
+      return texts.numberTooLargeMessage;
   }
-  return "warning";
+  return texts.numberTooLargeCaption;
 }
-
-}  // namespace
 
 void setWarningSink(WarningSink sink, void* context) {
   const std::lock_guard lock(sinkMutex);
@@ -35,7 +37,12 @@ void showWarning(UserWarning warning, const std::string& detail) {
     currentSink(warning, detail, currentContext);
     return;
   }
-  std::fprintf(stderr, "sonvale: %s%s%s\n", headline(warning), detail.empty() ? "" : ": ", detail.c_str());
+  const char* headline = warningHeadline(warning);
+  if (detail.empty()) {
+    std::fprintf(stderr, "sonvale: %s\n", headline);
+  } else {
+    std::fprintf(stderr, "sonvale: %s (%s)\n", headline, detail.c_str());
+  }
 }
 
 }  // namespace sonvale::platform

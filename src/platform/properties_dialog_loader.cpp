@@ -1,0 +1,73 @@
+// The properties dialog on Linux: the dialog's logic runs here, where the
+// process-wide settings are, and its window comes from the GTK plugin
+// (properties_dialog_view.h), loaded the first time the dialog is opened.
+// The plugin is looked for beside the binary that holds this code (the
+// engine module or the command), then where the build put it. Without the
+// plugin, or without a display, no dialog is shown and nothing changes.
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/properties_dialog.h"
+#include "platform/properties_dialog_view.h"
+#include "settings/properties_model.h"
+
+namespace sonvale::platform {
+
+namespace {
+
+const char anchor = 0;  // an address inside this binary, for dladdr
+
+std::string besideThisBinary() {
+  Dl_info info{};
+  if (dladdr(&anchor, &info) == 0 || info.dli_fname == nullptr || *info.dli_fname == '\0') return {};
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::absolute(info.dli_fname, ec);
+  if (ec) return {};
+  return (self.parent_path() / kDialogPluginFile).string();
+}
+
+DialogViewEntry findView() {
+  std::vector<std::string> candidates = {besideThisBinary()};
+#ifdef SONVALE_DIALOG_PLUGIN
+  candidates.emplace_back(SONVALE_DIALOG_PLUGIN);
+#endif
+  for (const std::string& path : candidates) {
+    if (path.empty()) continue;
+    // GTK cannot be unloaded: the plugin stays for the life of the process.
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (handle == nullptr) continue;
+    const auto entry = reinterpret_cast<DialogViewEntry>(dlsym(handle, kDialogViewEntry));
+    if (entry != nullptr) return entry;
+    dlclose(handle);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void showPropertiesDialog(HWND parent, ISpObjectToken* token) {
+  (void)token;  // the settings key is fixed; the token is not needed
+  try {
+    static const DialogViewEntry view = findView();
+    if (view == nullptr) return;
+    DialogViewRequest request;
+    request.language = currentUiLanguage();
+    request.texts = &uiTexts(request.language);
+    request.parent = parent;
+    request.pauseShortChoices = settings::listChoices(settings::DialogList::PauseShort);
+    request.pauseLongChoices = settings::listChoices(settings::DialogList::PauseLong);
+    request.pitchChoices = settings::listChoices(settings::DialogList::Pitch);
+    request.homePageUrl = kHomePageUrl;
+    request.issuesUrl = kIssuesUrl;
+    request.start = settings::startPropertiesDialog;
+    // A store that cannot be written keeps the new values in this process only.
+    if (view(&request) == kDialogViewOk) settings::okPropertiesDialog(request.controls);
+  } catch (...) {
+    // Out of memory: the dialog is not shown, as when it cannot be created.
+  }
+}
+
+}  // namespace sonvale::platform

@@ -83,6 +83,7 @@ class Engine {
   enum class Flow { Continue, Stop };
 
   HRESULT speakSentence(ISpTTSEngineSite* site);
+  HRESULT pollActions(ISpTTSEngineSite* site, bool volume, Flow& flow);
   HRESULT speakText(ISpTTSEngineSite* site, const TextItem& item, Flow& flow);
   HRESULT speakWord(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t& p, Flow& flow);
   HRESULT speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t& p, Flow& flow);

@@ -119,21 +119,29 @@ HRESULT Engine::speakSentence(ISpTTSEngineSite* site) {
   return S_OK;
 }
 
+// Asks the site for its pending actions: an abort stops the sentence, a rate
+// change (and, with `volume`, a volume change) is taken up at once.
+HRESULT Engine::pollActions(ISpTTSEngineSite* site, bool volume, Flow& flow) {
+  const DWORD actions = site->GetActions();
+  if (actions & SPVES_ABORT) {
+    flow = Flow::Stop;
+    return S_OK;
+  }
+  if (actions & SPVES_RATE) {
+    LONG rate = rate_;
+    const HRESULT hr = site->GetRate(&rate);
+    if (FAILED(hr)) return hr;
+    rate_ = rate;
+  }
+  if (volume && (actions & SPVES_VOLUME)) return site->GetVolume(&volume_);
+  return S_OK;
+}
+
 HRESULT Engine::speakText(ISpTTSEngineSite* site, const TextItem& item, Flow& flow) {
   const settings::EngineSettings& config = settings::engineSettings();
   for (std::uint32_t p = 0; p < item.length; ++p) {
     unitLength_ = 0;
-    const DWORD actions = site->GetActions();
-    if (actions & SPVES_ABORT) {
-      flow = Flow::Stop;
-      return S_OK;
-    }
-    if (actions & SPVES_RATE) {
-      LONG rate = rate_;
-      const HRESULT hr = site->GetRate(&rate);
-      if (FAILED(hr)) return hr;
-      rate_ = rate;
-    }
+    if (const HRESULT hr = pollActions(site, false, flow); FAILED(hr) || flow == Flow::Stop) return hr;
     const char16_t c = item.text[p];
     HRESULT hr = S_OK;
     if (c >= 0x4E00 && c <= 0x9FA5) {
@@ -183,21 +191,8 @@ HRESULT Engine::speakWord(ISpTTSEngineSite* site, const TextItem& item, std::uin
 
   for (std::uint32_t k = 0; k < syllables; ++k) {
     unitLength_ = 0;
-    const DWORD actions = site->GetActions();
-    if (actions & SPVES_ABORT) {
-      flow = Flow::Stop;
-      return S_OK;
-    }
-    if (actions & SPVES_RATE) {
-      LONG rate = rate_;
-      hr = site->GetRate(&rate);
-      if (FAILED(hr)) return hr;
-      rate_ = rate;
-    }
-    if (actions & SPVES_VOLUME) {
-      hr = site->GetVolume(&volume_);
-      if (FAILED(hr)) return hr;
-    }
+    hr = pollActions(site, true, flow);
+    if (FAILED(hr) || flow == Flow::Stop) return hr;
     const std::uint32_t unit = static_cast<std::uint32_t>(word_.reading[k]) - kIdeographUnitBias;
     unitLength_ = speakSyllable(site, unit, word_.syllable(k));
     audioOffset_ += unitLength_;

@@ -155,6 +155,8 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
                              sonvale_audio_fn on_audio, sonvale_event_fn on_event, void* user) {
   if (voice == nullptr || text == nullptr || text_kind < SONVALE_TEXT_PLAIN || text_kind > SONVALE_TEXT_AUTO)
     return SONVALE_ERROR_ARGUMENT;
+  // An abort asked for while the text is still being read must stand.
+  voice->controls.clearAbort();
   try {
     voice->lastError.clear();
     const std::size_t bytes = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
@@ -222,7 +224,6 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
       out.utf8_len = positions.bytes[b] - positions.bytes[a];
       on_event(user, &out);
     };
-    voice->controls.clearAbort();
     sonvale::host::OutputSite site(audio, event, &voice->controls);
     const HRESULT hr = fragments.head() == nullptr
                            ? S_OK

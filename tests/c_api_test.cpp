@@ -3,12 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "engine/engine.h"
 #include "host/com_activation.h"
+#include "host/output_site.h"
+#include "host/sapi_xml.h"
 #include "host/voice_tokens.h"
+#include "platform/utf.h"
 #include "voice_fixture.h"
 
 namespace sonvale {
@@ -70,6 +76,102 @@ TEST_F(CApiTest, EventsStandAtTheAudioDelivered) {
   EXPECT_EQ(c.events[3].utf8_pos, 5u);
   EXPECT_EQ(c.events[3].utf8_len, 3u);
   for (const auto& e : c.events) EXPECT_LE(e.audio_offset, 2 * c.samples.size());
+  sonvale_close(voice);
+}
+
+// A long marked-up text is parsed and spoken a few hundred fragments at a
+// time. The audio must be what the engine makes of the whole list, and every
+// event must stand where it did: bookmarks at their tags, positions counted in
+// the whole text (past a supplementary character, which is one character of
+// four UTF-8 bytes), audio offsets in the audio of the whole text.
+TEST_F(CApiTest, LongMarkupSpokenInBatchesIsSpokenAsAWhole) {
+  std::string text;
+  std::vector<std::uint32_t> tagBytes, tagChars;
+  std::uint32_t chars = 0;
+  for (int k = 0; k < 1500; ++k) {
+    const std::string tag = "<bookmark mark=\"" + std::to_string(k) + "\"/>";
+    tagBytes.push_back(static_cast<std::uint32_t>(text.size()));
+    tagChars.push_back(chars);
+    text += tag + (k % 7 == 0 ? "\U0001F600你好" : "你好");
+    chars += static_cast<std::uint32_t>(tag.size()) + (k % 7 == 0 ? 3 : 2);
+  }
+
+  sonvale_voice* voice = nullptr;
+  char error[256];
+  ASSERT_EQ(sonvale_open(nullptr, &voice, error, sizeof error), SONVALE_OK) << error;
+  Collected c;
+  ASSERT_EQ(sonvale_speak(voice, text.c_str(), -1, SONVALE_TEXT_XML, collectAudio, collectEvent, &c), SONVALE_OK);
+  sonvale_close(voice);
+
+  Engine engine;
+  ASSERT_EQ(testing::loadVoice(engine, dir_.path()), S_OK);
+  host::OutputSite whole;
+  const host::FragmentList list = host::parseSpeakText(platform::utf8ToUtf16(text), true);
+  ASSERT_GT(list.size(), 2000u);
+  ASSERT_EQ(engine.speak(0, list.head(), &whole), S_OK);
+  ASSERT_EQ(2 * c.samples.size(), whole.audio().size());
+  EXPECT_EQ(std::memcmp(c.samples.data(), whole.audio().data(), whole.audio().size()), 0);
+
+  std::size_t marks = 0, words = 0;
+  std::uint64_t lastOffset = 0;
+  for (std::size_t i = 0; i < c.events.size(); ++i) {
+    const sonvale_event& e = c.events[i];
+    EXPECT_GE(e.audio_offset, lastOffset) << "event " << i;
+    lastOffset = e.audio_offset;
+    if (e.kind == SONVALE_EVENT_BOOKMARK) {
+      ASSERT_LT(marks, tagBytes.size());
+      EXPECT_EQ(c.names[i], std::to_string(marks));
+      EXPECT_EQ(e.utf8_pos, tagBytes[marks]);
+      EXPECT_EQ(e.text_pos, tagChars[marks]);
+      ++marks;
+    } else if (e.kind == SONVALE_EVENT_WORD) {
+      ++words;
+    }
+  }
+  EXPECT_EQ(marks, 1500u);
+  EXPECT_GE(words, 3000u);  // 你 and 好 of every piece, at least
+  // Each batch is one engine call, which begins with a sentence boundary;
+  // every other event is the whole list's, at the same audio offset.
+  std::vector<std::uint64_t> wholeOffsets, batchOffsets;
+  std::size_t wholeSentences = 0, batchSentences = 0;
+  for (const host::RecordedEvent& e : whole.events()) {
+    if (e.id == SPEI_SENTENCE_BOUNDARY) {
+      ++wholeSentences;
+    } else {
+      wholeOffsets.push_back(e.audioOffset);
+    }
+  }
+  for (const sonvale_event& e : c.events) {
+    if (e.kind == SONVALE_EVENT_SENTENCE) {
+      ++batchSentences;
+    } else {
+      batchOffsets.push_back(e.audio_offset);
+    }
+  }
+  EXPECT_EQ(batchOffsets, wholeOffsets);
+  EXPECT_GT(batchSentences, wholeSentences);
+  EXPECT_LE(batchSentences - wholeSentences, 3000u / 512u);  // 3000 fragments, at least 512 a call
+}
+
+// Positions are counted from marks kept every few hundred code units; a
+// surrogate pair may fall on either side of a mark or straddle one. After n
+// spaces, U+1F600 (two code units, one character, four UTF-8 bytes) and a
+// space, 你 is character n + 2 at UTF-8 byte n + 5.
+TEST_F(CApiTest, PositionsPastASupplementaryCharacterAnywhere) {
+  sonvale_voice* voice = nullptr;
+  char error[256];
+  ASSERT_EQ(sonvale_open(nullptr, &voice, error, sizeof error), SONVALE_OK) << error;
+  for (const std::size_t n : {0u, 1u, 254u, 255u, 256u, 257u, 511u, 512u, 1000u}) {
+    const std::string text = std::string(n, ' ') + "\U0001F600 你好";
+    Collected c;
+    ASSERT_EQ(sonvale_speak(voice, text.c_str(), -1, SONVALE_TEXT_PLAIN, collectAudio, collectEvent, &c), SONVALE_OK);
+    const auto ni = std::find_if(c.events.begin(), c.events.end(),
+                                 [](const sonvale_event& e) { return e.kind == SONVALE_EVENT_WORD && e.utf8_len == 3; });
+    ASSERT_NE(ni, c.events.end()) << n;
+    EXPECT_EQ(ni->text_pos, n + 2) << n;
+    EXPECT_EQ(ni->utf8_pos, n + 5) << n;
+    EXPECT_EQ(ni->text_len, 1u) << n;
+  }
   sonvale_close(voice);
 }
 

@@ -588,6 +588,88 @@ TEST(SapiXml, RandomMixturesKeepTheInvariants) {
   }
 }
 
+// Everything a fragment carries, context strings by value.
+std::string describe(const SPVTEXTFRAG& f, ULONG sourceLength) {
+  const SPVSTATE& s = f.State;
+  const auto text = [](LPCWSTR p) { return p == nullptr ? std::string("-") : "'" + platform::utf16ToUtf8(p) + "'"; };
+  char numbers[200];
+  std::snprintf(numbers, sizeof numbers, "a%d l%u e%d r%d v%u m%d g%d s%u p%d o%u n%u k%u ", static_cast<int>(s.eAction),
+                static_cast<unsigned>(s.LangID), static_cast<int>(s.EmphAdj), static_cast<int>(s.RateAdj),
+                static_cast<unsigned>(s.Volume), static_cast<int>(s.PitchAdj.MiddleAdj),
+                static_cast<int>(s.PitchAdj.RangeAdj), static_cast<unsigned>(s.SilenceMSecs),
+                static_cast<int>(s.ePartOfSpeech), static_cast<unsigned>(f.ulTextSrcOffset),
+                static_cast<unsigned>(f.ulTextLen), static_cast<unsigned>(sourceLength));
+  return numbers + platform::utf16ToUtf8(std::u16string_view(f.pTextStart, f.ulTextLen)) + " " +
+         text(s.Context.pCategory) + text(s.Context.pBefore) + text(s.Context.pAfter);
+}
+
+std::vector<std::string> describeAll(const FragmentList& list) {
+  std::vector<std::string> out;
+  std::size_t i = 0;
+  for (const SPVTEXTFRAG* f = list.head(); f != nullptr; f = f->pNext, ++i) out.push_back(describe(*f, list.sourceLength(i)));
+  return out;
+}
+
+// Laid end to end, the batches are the whole list, whatever the batch size:
+// contexts opened in one batch reach into the next, and an empty <pron> is
+// still put where its opening tag stood.
+TEST(SapiXml, BatchesLaidEndToEndAreTheWholeList) {
+  const std::uint32_t seed = testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<std::size_t> length(0, 80);
+  std::vector<std::u16string> texts = {
+      u"<context id=\"c\" before='b'>a<bookmark mark='1'/>b<silence msec='5'/>c</context>d",
+      u"<volume level='20'>x<pron sym='a'>y<pron sym='b'></pron>z</pron>w</volume><emph>v</emph>",
+  };
+  for (int round = 0; round < 1500; ++round) texts.push_back(randomDocument(rng, length(rng)));
+  for (const std::u16string& text : texts) {
+    SCOPED_TRACE(platform::utf16ToUtf8(text));
+    const std::vector<std::string> whole = describeAll(parseSpeakText(text, true));
+    for (const std::size_t size : {1u, 2u, 5u}) {
+      std::vector<std::string> joined;
+      std::size_t batches = 0;
+      const ParseStatus status = parseSpeakTextInBatches(text, true, size, [&](const FragmentList& batch) {
+        EXPECT_FALSE(batch.empty());
+        const std::vector<std::string> part = describeAll(batch);
+        joined.insert(joined.end(), part.begin(), part.end());
+        ++batches;
+        return true;
+      });
+      ASSERT_EQ(status, ParseStatus::Ok);
+      ASSERT_EQ(joined, whole) << "batches of " << size;
+      if (size == 1 && &text == &texts.front()) {
+        EXPECT_GT(batches, 1u);  // the context element spans several batches
+      }
+    }
+  }
+}
+
+TEST(SapiXml, BatchesStopWhenTheSinkSaysSo) {
+  const std::u16string text = u"a<silence msec='1'/>b<silence msec='2'/>c<silence msec='3'/>d";
+  std::vector<std::string> seen;
+  EXPECT_EQ(parseSpeakTextInBatches(text, true, 2,
+                                    [&](const FragmentList& batch) {
+                                      for (const std::string& d : describeAll(batch)) seen.push_back(d);
+                                      return false;
+                                    }),
+            ParseStatus::Ok);
+  // The first batch holds "a" and the first silence; nothing after it is made.
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_NE(seen[0].find(" a -"), std::string::npos) << seen[0];
+  EXPECT_NE(seen[1].find(" s1 "), std::string::npos) << seen[1];
+  // Plain text is one fragment, handed over whole.
+  std::size_t plainBatches = 0;
+  EXPECT_EQ(parseSpeakTextInBatches(u"a<b>c", false, 1,
+                                    [&](const FragmentList& batch) {
+                                      EXPECT_EQ(batch.size(), 1u);
+                                      ++plainBatches;
+                                      return true;
+                                    }),
+            ParseStatus::Ok);
+  EXPECT_EQ(plainBatches, 1u);
+}
+
 TEST(SapiXml, TextWithoutMarkupCharactersIsOneFragment) {
   const std::uint32_t seed = testSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));

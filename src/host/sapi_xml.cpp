@@ -293,13 +293,21 @@ class TerminatorSearch {
 
 class Parser {
  public:
-  Parser(std::u16string_view text, FragmentList::Storage& out) : src_(text), out_(out) {}
+  using BatchSink = std::function<bool(std::unique_ptr<FragmentList::Storage>)>;
+
+  // Without a batch sink the whole list is made in one storage, taken with
+  // take() after parsing.
+  explicit Parser(std::u16string_view text, std::size_t batchFragments = 0, BatchSink batchSink = {})
+      : src_(text), batchFragments_(batchFragments), batchSink_(std::move(batchSink)) {}
+
+  std::unique_ptr<FragmentList::Storage> take() { return std::move(out_); }
+  bool stopped() const { return stopped_; }
 
   void parsePlain() {
     if (src_.empty()) return;
-    const std::size_t offset = out_.pool.size();
-    out_.pool.insert(out_.pool.end(), src_.begin(), src_.end());
-    out_.pool.push_back(0);
+    const std::size_t offset = out_->pool.size();
+    out_->pool.insert(out_->pool.end(), src_.begin(), src_.end());
+    out_->pool.push_back(0);
     addPiece(makePiece(current_, SPVA_Speak, offset, src_.size(), 0, src_.size()));
     finish();
   }
@@ -307,6 +315,7 @@ class Parser {
   void parseXml() {
     std::size_t pos = 0;
     while (pos < src_.size()) {
+      if (batchDue() && !handOverBatch()) return;
       const char16_t c = src_[pos];
       if (c == u'<') {
         Markup markup;
@@ -319,21 +328,68 @@ class Parser {
         char32_t codePoint = 0;
         if (const std::size_t length = readEntity(src_, pos, codePoint); length > 0) {
           startRun(pos);
-          appendCodePoint(out_.pool, codePoint);
+          appendCodePoint(out_->pool, codePoint);
           pos += length;
           continue;
         }
       }
       startRun(pos);
-      out_.pool.push_back(c);
+      out_->pool.push_back(c);
       ++pos;
     }
     flushRun(src_.size());
     while (!stack_.empty()) popElement();
     finish();
+    if (batchSink_ && !pieces_.empty()) stopped_ = !batchSink_(take());
   }
 
  private:
+  // --- Batches ---
+
+  // A batch may end once it is full, between runs, and when no <pron> is
+  // open: closing one can put a fragment in front of the ones made inside it.
+  bool batchDue() const {
+    return batchSink_ && pieces_.size() >= batchFragments_ && !runOpen_ &&
+           openCount_[static_cast<std::size_t>(Tag::Pron)] == 0;
+  }
+
+  // Lays out the pieces made so far and hands them over; the next batch
+  // starts empty, with the context strings that the running state and the
+  // open elements still name. Returns false when the sink stops the parse.
+  bool handOverBatch() {
+    finish();
+    auto next = std::make_unique<FragmentList::Storage>();
+    std::vector<std::pair<std::size_t, std::size_t>> moved;  // old pool offset, new one
+    const auto keep = [&](std::size_t& offset) {
+      if (offset == kNone) return;
+      for (const auto& [from, to] : moved)
+        if (from == offset) {
+          offset = to;
+          return;
+        }
+      const std::size_t to = next->pool.size();
+      for (std::size_t i = offset; out_->pool[i] != 0; ++i) next->pool.push_back(out_->pool[i]);
+      next->pool.push_back(0);
+      moved.emplace_back(offset, to);
+      offset = to;
+    };
+    const auto keepState = [&](RunningState& state) {
+      keep(state.category);
+      keep(state.before);
+      keep(state.after);
+    };
+    keepState(current_);
+    for (OpenElement& element : stack_) {
+      keepState(element.restore);
+      element.lastBefore = kNone;  // only a <pron> uses it, and none is open
+    }
+    std::unique_ptr<FragmentList::Storage> full = std::exchange(out_, std::move(next));
+    pieces_.clear();
+    head_ = tail_ = kNone;
+    if (!batchSink_(std::move(full))) stopped_ = true;
+    return !stopped_;
+  }
+
   // --- Lexing: recognises one construct at a '<' without side effects. ---
 
   bool lexMarkup(std::size_t pos, Markup& m) {
@@ -440,7 +496,7 @@ class Parser {
     if (runOpen_) return;
     runOpen_ = true;
     runSource_ = pos;
-    runPool_ = out_.pool.size();
+    runPool_ = out_->pool.size();
   }
 
   // Ends the current text run at `end` and makes it a fragment with the
@@ -449,9 +505,9 @@ class Parser {
   void flushRun(std::size_t end) {
     if (!runOpen_) return;
     runOpen_ = false;
-    const std::size_t length = out_.pool.size() - runPool_;
+    const std::size_t length = out_->pool.size() - runPool_;
     if (length == 0) return;
-    out_.pool.push_back(0);
+    out_->pool.push_back(0);
     const SPVACTIONS action = current_.state.eAction;
     addPiece(makePiece(current_, action, runPool_, length, runSource_, end - runSource_));
     if (action == SPVA_Pronounce) ++pronounced_;
@@ -464,7 +520,7 @@ class Parser {
       // The section's content is text of the run it stands in.
       startRun(pos);
       const std::u16string_view content = src_.substr(m.contentBegin, m.contentLength);
-      out_.pool.insert(out_.pool.end(), content.begin(), content.end());
+      out_->pool.insert(out_->pool.end(), content.begin(), content.end());
       return;
     }
     flushRun(pos);
@@ -638,9 +694,9 @@ class Parser {
   // --- Fragments ---
 
   std::size_t poolString(std::u16string_view text) {
-    const std::size_t offset = out_.pool.size();
-    out_.pool.insert(out_.pool.end(), text.begin(), text.end());
-    out_.pool.push_back(0);
+    const std::size_t offset = out_->pool.size();
+    out_->pool.insert(out_->pool.end(), text.begin(), text.end());
+    out_->pool.push_back(0);
     return offset;
   }
 
@@ -677,27 +733,30 @@ class Parser {
   // Lays the pieces out in list order and turns pool offsets into pointers;
   // the pool does not grow after this.
   void finish() {
-    out_.fragments.resize(pieces_.size());
-    out_.sourceLengths.resize(pieces_.size());
-    const char16_t* pool = out_.pool.data();
+    out_->fragments.resize(pieces_.size());
+    out_->sourceLengths.resize(pieces_.size());
+    const char16_t* pool = out_->pool.data();
     const auto pointer = [pool](std::size_t offset) -> LPCWSTR { return offset == kNone ? nullptr : pool + offset; };
     std::size_t k = 0;
     for (std::size_t i = head_; i != kNone; i = pieces_[i].next, ++k) {
       const Piece& piece = pieces_[i];
-      SPVTEXTFRAG& fragment = out_.fragments[k];
-      fragment.pNext = k + 1 < pieces_.size() ? &out_.fragments[k + 1] : nullptr;
+      SPVTEXTFRAG& fragment = out_->fragments[k];
+      fragment.pNext = k + 1 < pieces_.size() ? &out_->fragments[k + 1] : nullptr;
       fragment.State = piece.state.state;
       fragment.State.pPhoneIds = nullptr;
       fragment.State.Context = {pointer(piece.state.category), pointer(piece.state.before), pointer(piece.state.after)};
       fragment.pTextStart = pool + piece.textOffset;
       fragment.ulTextLen = piece.textLength;
       fragment.ulTextSrcOffset = piece.sourceOffset;
-      out_.sourceLengths[k] = piece.sourceLength;
+      out_->sourceLengths[k] = piece.sourceLength;
     }
   }
 
   std::u16string_view src_;
-  FragmentList::Storage& out_;
+  std::size_t batchFragments_ = 0;
+  BatchSink batchSink_;
+  bool stopped_ = false;
+  std::unique_ptr<FragmentList::Storage> out_ = std::make_unique<FragmentList::Storage>();
   RunningState current_ = defaultState();
   std::vector<OpenElement> stack_;
   std::array<std::size_t, kTagCount> openCount_{};
@@ -719,17 +778,37 @@ class Parser {
 FragmentList parseSpeakText(std::u16string_view text, bool parseXml) noexcept {
   if (text.size() > std::numeric_limits<ULONG>::max()) return FragmentList(nullptr, ParseStatus::TooLong);
   try {
-    auto storage = std::make_unique<FragmentList::Storage>();
-    Parser parser(text, *storage);
+    Parser parser(text);
     if (parseXml) {
       parser.parseXml();
     } else {
       parser.parsePlain();
     }
-    return FragmentList(std::move(storage), ParseStatus::Ok);
+    return FragmentList(parser.take(), ParseStatus::Ok);
   } catch (...) {
     // Only allocation can fail here.
     return FragmentList(nullptr, ParseStatus::OutOfMemory);
+  }
+}
+
+ParseStatus parseSpeakTextInBatches(std::u16string_view text, bool parseXml, std::size_t batchFragments,
+                                    const FragmentBatchSink& take) noexcept {
+  if (text.size() > std::numeric_limits<ULONG>::max()) return ParseStatus::TooLong;
+  if (!parseXml) {
+    // Plain text is a single fragment.
+    FragmentList list = parseSpeakText(text, false);
+    if (list.status() == ParseStatus::Ok && !list.empty()) take(list);
+    return list.status();
+  }
+  try {
+    Parser parser(text, batchFragments > 0 ? batchFragments : 1,
+                  [&take](std::unique_ptr<FragmentList::Storage> storage) {
+                    return take(FragmentList(std::move(storage), ParseStatus::Ok));
+                  });
+    parser.parseXml();
+    return ParseStatus::Ok;
+  } catch (...) {
+    return ParseStatus::OutOfMemory;
   }
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -62,6 +63,8 @@ class FragmentList {
 
  private:
   friend FragmentList parseSpeakText(std::u16string_view text, bool parseXml) noexcept;
+  friend ParseStatus parseSpeakTextInBatches(std::u16string_view text, bool parseXml, std::size_t batchFragments,
+                                             const std::function<bool(const FragmentList&)>& take) noexcept;
   FragmentList(std::unique_ptr<Storage> storage, ParseStatus status) noexcept;
 
   std::unique_ptr<Storage> storage_;
@@ -75,6 +78,19 @@ class FragmentList {
 // or of its tag. Empty text, or markup with no text and no item, gives an
 // empty list.
 FragmentList parseSpeakText(std::u16string_view text, bool parseXml) noexcept;
+
+// Takes one batch of fragments; returning false stops the parse.
+using FragmentBatchSink = std::function<bool(const FragmentList& batch)>;
+
+// Parses `text` as parseSpeakText does, but hands the fragments over in
+// batches of about `batchFragments` (at least one each), so that a long text
+// never has all of its fragments in memory at once. Laid end to end, the
+// batches are the list parseSpeakText makes, with the same offsets into
+// `text`. A batch is cut only between fragments that nothing later can be
+// put in front of: inside a <pron> element the batch grows until it closes.
+// Returns the status; on OutOfMemory the batches taken so far stand.
+ParseStatus parseSpeakTextInBatches(std::u16string_view text, bool parseXml, std::size_t batchFragments,
+                                    const FragmentBatchSink& take) noexcept;
 
 // SAPI's automatic choice: the text is parsed as XML when its first code
 // unit is '<'.

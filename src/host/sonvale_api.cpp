@@ -5,6 +5,7 @@
 // through the module registered for that CLSID.
 #include "sonvale/sonvale.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -23,6 +24,7 @@ struct sonvale_voice {
   sonvale::host::InprocServer server;  // released after the engine, when the voice is deleted
   ISpTTSEngine* engine = nullptr;
   sonvale::host::SiteControls controls;
+  std::atomic<bool> aborted{false};  // sonvale_abort was called during the current sonvale_speak
   int rateHz = 11025;
   std::string lastError;
 };
@@ -48,36 +50,62 @@ std::string hresultText(HRESULT hr) {
   return text;
 }
 
-// Where each UTF-16 position of the text falls in characters and UTF-8 bytes.
-struct PositionMap {
-  std::vector<std::uint32_t> chars, bytes;  // one more entry than code units
+// Where each UTF-16 position of the text falls in characters and UTF-8
+// bytes. Positions are kept only every kStride code units and the rest are
+// counted from the nearest one before, so a long text costs a few bytes per
+// thousand code units. The second half of a surrogate pair stands where its
+// first half does.
+class PositionMap {
+ public:
+  struct Position {
+    std::uint32_t chars = 0, bytes = 0;
+  };
 
-  explicit PositionMap(std::u16string_view text) : chars(text.size() + 1), bytes(text.size() + 1) {
-    std::uint32_t c = 0, b = 0;
+  explicit PositionMap(std::u16string_view text) : text_(text) {
+    marks_.reserve(text.size() / kStride + 1);
+    Position at;
     for (std::size_t i = 0; i < text.size(); ++i) {
-      chars[i] = c;
-      bytes[i] = b;
-      const char16_t u = text[i];
-      const bool pairStart = u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                             text[i + 1] <= 0xDFFF;
-      if (pairStart) {
-        chars[i + 1] = c;
-        bytes[i + 1] = b;
-        b += 4;
-        ++i;
-      } else {
-        b += u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
-      }
-      ++c;
+      if (i % kStride == 0) marks_.push_back(at);
+      step(i, at);
     }
-    chars[text.size()] = c;
-    bytes[text.size()] = b;
+    end_ = at;
   }
 
-  std::uint32_t clamp(std::uint64_t at) const {
-    return static_cast<std::uint32_t>(at < chars.size() ? at : chars.size() - 1);
+  // The position of code unit `at`; positions past the end are the end.
+  Position operator[](std::uint64_t at) const {
+    if (at >= text_.size()) return end_;
+    const std::size_t target = static_cast<std::size_t>(at);
+    std::size_t i = target - target % kStride;
+    Position p = marks_[i / kStride];
+    for (; i < target; ++i) step(i, p);
+    return p;
   }
+
+ private:
+  static constexpr std::size_t kStride = 256;
+
+  bool pairStart(std::size_t i) const {
+    return text_[i] >= 0xD800 && text_[i] <= 0xDBFF && i + 1 < text_.size() && text_[i + 1] >= 0xDC00 &&
+           text_[i + 1] <= 0xDFFF;
+  }
+
+  // Moves `p` from code unit i to i + 1. A pair counts as one character of
+  // four bytes when its second half is passed.
+  void step(std::size_t i, Position& p) const {
+    if (pairStart(i)) return;
+    const char16_t u = text_[i];
+    ++p.chars;
+    p.bytes += i > 0 && pairStart(i - 1) ? 4u : u < 0x80 ? 1u : u < 0x800 ? 2u : 3u;
+  }
+
+  std::u16string_view text_;
+  std::vector<Position> marks_;
+  Position end_;
 };
+
+// Fragments spoken per engine call: a long text is parsed and spoken batch by
+// batch, so its fragments are never all in memory.
+constexpr std::size_t kFragmentsPerCall = 512;
 
 }  // namespace
 
@@ -157,27 +185,29 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
     return SONVALE_ERROR_ARGUMENT;
   // An abort asked for while the text is still being read must stand.
   voice->controls.clearAbort();
+  voice->aborted = false;
   try {
     voice->lastError.clear();
     const std::size_t bytes = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
     const std::u16string utf16 = sonvale::platform::utf8ToUtf16({text, bytes});
     const bool xml = text_kind == SONVALE_TEXT_XML ||
                      (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeXml(utf16));
-    const sonvale::host::FragmentList fragments = sonvale::host::parseSpeakText(utf16, xml);
     const PositionMap positions(utf16);
 
-    // Bookmark events carry no position; the n-th one belongs to the n-th
-    // bookmark fragment.
+    // Bookmark events carry no position; the n-th one of a call belongs to
+    // the n-th bookmark fragment of its batch.
     std::vector<std::uint32_t> bookmarkOffsets;
-    for (const SPVTEXTFRAG* f = fragments.head(); f != nullptr; f = f->pNext)
-      if (f->State.eAction == SPVA_Bookmark) bookmarkOffsets.push_back(f->ulTextSrcOffset);
     std::size_t bookmarks = 0;
+    // Each engine call counts its audio from 0; events are placed in the
+    // audio of the whole text.
+    std::uint64_t audioBytes = 0, batchStart = 0;
 
     bool refused = false;
     std::uint8_t carry = 0;  // the first byte of a sample split across two writes
     bool carrying = false;
     std::vector<std::int16_t> samples;
     auto audio = [&](const std::uint8_t* data, std::uint32_t count) -> HRESULT {
+      audioBytes += count;
       if (on_audio == nullptr) return S_OK;
       samples.clear();
       std::uint32_t i = 0;
@@ -202,7 +232,7 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
     auto event = [&](const RecordedEvent& e) {
       if (on_event == nullptr) return;
       sonvale_event out{};
-      out.audio_offset = e.audioOffset;
+      out.audio_offset = batchStart + e.audioOffset;
       std::string name;
       std::uint64_t from = 0, to = 0;
       if (e.id == SPEI_TTS_BOOKMARK) {
@@ -217,17 +247,34 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
         from = static_cast<std::uint64_t>(e.lParam);
         to = from + e.wParam;
       }
-      const std::uint32_t a = positions.clamp(from), b = positions.clamp(to);
-      out.text_pos = positions.chars[a];
-      out.text_len = positions.chars[b] - positions.chars[a];
-      out.utf8_pos = positions.bytes[a];
-      out.utf8_len = positions.bytes[b] - positions.bytes[a];
+      const PositionMap::Position a = positions[from], b = positions[to];
+      out.text_pos = a.chars;
+      out.text_len = b.chars - a.chars;
+      out.utf8_pos = a.bytes;
+      out.utf8_len = b.bytes - a.bytes;
       on_event(user, &out);
     };
     sonvale::host::OutputSite site(audio, event, &voice->controls);
-    const HRESULT hr = fragments.head() == nullptr
-                           ? S_OK
-                           : voice->engine->Speak(0, SPDFID_WaveFormatEx, nullptr, fragments.head(), &site);
+    HRESULT hr = S_OK;
+    const auto speakBatch = [&](const sonvale::host::FragmentList& batch) {
+      // The engine takes an abort up when it sees it; the voice keeps it
+      // until the call ends, so no later batch is spoken.
+      if (voice->aborted) return false;
+      bookmarkOffsets.clear();
+      bookmarks = 0;
+      for (const SPVTEXTFRAG* f = batch.head(); f != nullptr; f = f->pNext)
+        if (f->State.eAction == SPVA_Bookmark) bookmarkOffsets.push_back(f->ulTextSrcOffset);
+      batchStart = audioBytes;
+      hr = voice->engine->Speak(0, SPDFID_WaveFormatEx, nullptr, batch.head(), &site);
+      return SUCCEEDED(hr) && !refused && !voice->aborted;
+    };
+    const sonvale::host::ParseStatus parsed =
+        sonvale::host::parseSpeakTextInBatches(utf16, xml, kFragmentsPerCall, speakBatch);
+    if (parsed == sonvale::host::ParseStatus::OutOfMemory) throw std::bad_alloc();
+    if (parsed == sonvale::host::ParseStatus::TooLong) {
+      voice->lastError = "the text is too long";
+      return SONVALE_ERROR_ARGUMENT;
+    }
     if (refused) {
       voice->lastError = "the audio callback refused the audio";
       return SONVALE_ERROR_OUTPUT;
@@ -247,7 +294,9 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
 }
 
 extern "C" void sonvale_abort(sonvale_voice* voice) {
-  if (voice != nullptr) voice->controls.requestAbort();
+  if (voice == nullptr) return;
+  voice->aborted = true;
+  voice->controls.requestAbort();
 }
 
 extern "C" int sonvale_set_rate(sonvale_voice* voice, int rate) {

@@ -29,9 +29,11 @@
 // same directory, syncs it and renames it over the store. Readers therefore
 // always see a whole file, and no change made by another process or thread
 // is lost. A file that does not parse is never written over: every call
-// reports ERROR_BADDB until someone repairs it.
+// reports ERROR_BADDB until someone repairs it. A writer killed in the middle
+// of a save leaves its temporary file behind; the next save removes it.
 #include "platform/registry.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -689,6 +691,25 @@ LONG saveStore(const std::string& path, const std::string& text, mode_t mode) {
   return ERROR_SUCCESS;
 }
 
+// Removes the temporary files of saves that never finished: a writer killed
+// between creating its temporary file and renaming it leaves the file behind.
+// Saves happen only under the exclusive lock, which the caller holds, so every
+// temporary file there is now is such a leftover. Failures are ignored: the
+// leftovers take space but are never read.
+void removeUnfinishedSaves(const std::string& path) {
+  const std::string directory = parentDirectory(path);
+  const std::size_t slash = path.rfind('/');
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
+      (void)::unlinkat(::dirfd(dir), entry->d_name, 0);
+  }
+  ::closedir(dir);
+}
+
 // Runs `use(const Store&)` on the store as it is now.
 template <class Use>
 LONG readStore(Use&& use) {
@@ -719,6 +740,7 @@ LONG changeStore(Change&& change) {
   bool changed = false;
   const LONG result = change(store, changed);
   if (result != ERROR_SUCCESS || !changed) return result;
+  removeUnfinishedSaves(path);
   return saveStore(path, formatStore(store), mode);
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and runs every test twice: once in the
 # ordinary build and once built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer. Then the engines-on-many-threads tests run
+# under ThreadSanitizer, and every fuzz target a fixed number of runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,3 +14,12 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 SONVALE_BUILD_DIR=build-sanitize SONVALE_VOICE=0 bash scripts/setup.sh -DSONVALE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)"
+
+echo "== many engines on many threads under ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DSONVALE_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build-tsan robustness_test >/dev/null
+SONVALE_CONCURRENCY_SECONDS=30 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  build-tsan/tests/robustness_test --gtest_filter='ConcurrencyTest.*'
+
+echo "== fuzzing"
+bash fuzz/run.sh

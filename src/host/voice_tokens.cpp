@@ -86,14 +86,18 @@ HRESULT openVoiceToken(const std::string& name, ISpObjectToken** token, std::str
 
 std::string installVoice(const std::string& name, const std::string& displayName, const std::string& dir) {
   if (name.empty() || name.find('\\') != std::string::npos) return "a voice name may not be empty or hold '\\'";
+  // Paths go through UTF-16, which std::filesystem reads as Unicode
+  // everywhere (a narrow string is the ANSI code page on Windows).
   std::error_code ec;
-  const std::filesystem::path folder = std::filesystem::absolute(dir, ec);
+  const std::filesystem::path folder = std::filesystem::absolute(platform::utf8ToUtf16(dir), ec);
   if (ec) return "cannot resolve " + dir;
-  const std::string files[3] = {(folder / voice::kVoiceDefFileName).string(),
-                                (folder / voice::kVoiceDataFileName).string(),
-                                (folder / voice::kVoiceWordFileName).string()};
-  for (const std::string& file : files)
-    if (!std::filesystem::is_regular_file(file, ec)) return file + ": no such voice file";
+  std::string files[3];
+  const char* const names[3] = {voice::kVoiceDefFileName, voice::kVoiceDataFileName, voice::kVoiceWordFileName};
+  for (int i = 0; i < 3; ++i) {
+    const std::filesystem::path file = folder / names[i];
+    files[i] = platform::utf16ToUtf8(file.u16string());
+    if (!std::filesystem::is_regular_file(file, ec)) return files[i] + ": no such voice file";
+  }
 
   // Values are overwritten in place: the voice's settings below its token stay.
   const std::u16string path = tokenPath(name);

@@ -1,7 +1,13 @@
 // COM basics as the engine needs them: Windows' fixed-size integer types,
 // HRESULT and its codes, GUID, IUnknown and the task allocator.
-// On Windows these come from the system headers; this is the portable
-// declaration used everywhere else, with the same sizes and values.
+// These declarations have the sizes, values and layouts of the system's, so
+// on 64-bit Windows they are used as they are: a GUID has the same 16 bytes,
+// an interface built from them has the same vtable and calling convention,
+// and a WCHAR string is the same UTF-16 code units. Only the task allocator
+// is taken from the system there (ole32), because SAPI frees what the engine
+// allocates. Code that implements the portable headers over this one calls
+// the Windows API through platform/win32_api.h: <windows.h> declares the
+// same names and never meets this header in one file.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +32,15 @@ using LPWSTR = WCHAR*;
 using HWND = void*;
 using LANGID = std::uint16_t;
 
+#ifdef _WIN32
+// The system's WCHAR is wchar_t and its LONG is long: both have these sizes
+// on Windows, which is what lets the two sets of declarations meet at a COM
+// call.
+static_assert(sizeof(wchar_t) == sizeof(WCHAR) && sizeof(long) == sizeof(LONG));
+#define STDMETHODCALLTYPE __stdcall
+#else
 #define STDMETHODCALLTYPE
+#endif
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
@@ -122,9 +136,15 @@ struct IClassFactory : IUnknown {
 
 // The COM task allocator: memory handed across a COM boundary is allocated
 // and freed here. CoTaskMemAlloc returns NULL when it cannot allocate;
-// CoTaskMemFree accepts NULL.
+// CoTaskMemFree accepts NULL. On Windows these are ole32's own (SIZE_T is
+// std::size_t there).
+#ifdef _WIN32
+extern "C" __declspec(dllimport) void* __stdcall CoTaskMemAlloc(std::size_t cb);
+extern "C" __declspec(dllimport) void __stdcall CoTaskMemFree(void* pv);
+#else
 void* CoTaskMemAlloc(std::size_t cb);
 void CoTaskMemFree(void* pv);
+#endif
 
 namespace sonvale::platform {
 

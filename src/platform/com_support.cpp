@@ -3,9 +3,12 @@
 
 #include "platform/com.h"
 
+#ifndef _WIN32
+// On Windows the task allocator is ole32's (com.h).
 void* CoTaskMemAlloc(std::size_t cb) { return std::malloc(cb == 0 ? 1 : cb); }
 
 void CoTaskMemFree(void* pv) { std::free(pv); }
+#endif
 
 namespace sonvale::platform {
 

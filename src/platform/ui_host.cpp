@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/ui.h"
@@ -43,6 +44,10 @@ void showWarning(UserWarning warning, const std::string& detail) {
   } else {
     std::fprintf(stderr, "sonvale: %s (%s)\n", headline, detail.c_str());
   }
+}
+
+std::uint32_t userDefaultLcid() {
+  return lcidFromLocaleVariables(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
 }
 
 }  // namespace sonvale::platform

@@ -1,7 +1,6 @@
 #include "platform/ui_text.h"
 
 #include <atomic>
-#include <cstdlib>
 
 namespace sonvale::platform {
 
@@ -119,10 +118,6 @@ std::uint32_t lcidFromLocaleVariables(const char* lcAll, const char* lcMessages,
   for (const char* value : {lcAll, lcMessages, lang})
     if (isSet(value)) return lcidFromLocaleName(value);
   return kLcidEnglishUs;
-}
-
-std::uint32_t userDefaultLcid() {
-  return lcidFromLocaleVariables(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
 }
 
 const UiTexts& uiTexts(UiLanguage language) {

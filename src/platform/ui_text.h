@@ -72,7 +72,8 @@ std::uint32_t lcidFromLocaleName(std::string_view name);
 // LC_MESSAGES and LANG that is set and not empty (null means unset).
 std::uint32_t lcidFromLocaleVariables(const char* lcAll, const char* lcMessages, const char* lang);
 
-// The user's default LCID, from this process's environment.
+// The user's default LCID: the system's on Windows, from this process's
+// locale variables elsewhere.
 std::uint32_t userDefaultLcid();
 
 // Every text of one language.

@@ -15,6 +15,9 @@
 #include "platform/le_bytes.h"
 #include "platform/registry.h"
 #include "platform/utf.h"
+#ifdef _WIN32
+#include "platform/win32_api.h"
+#endif
 
 namespace sonvale::server {
 
@@ -378,6 +381,62 @@ std::vector<RegStep> typeLibraryRegistrationScript(const TypeLibraryInfo& info, 
   return steps;
 }
 
+#ifdef _WIN32
+
+// On Windows the library is the module's TYPELIB resource, and OLE
+// Automation loads and registers it; `embedded` and `run` have no part then.
+
+std::span<const std::uint8_t> embeddedTypeLibrary() {
+  std::size_t size = 0;
+  const std::uint8_t* bytes = platform::win32::typeLibraryResource(size);
+  return bytes == nullptr ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(bytes, size);
+}
+
+namespace {
+
+// LoadTypeLib of the module (its resource), else of the .tlb file beside it;
+// the failure of the .tlb file when neither loads.
+HRESULT loadSystemTypeLibrary(std::u16string_view modulePath, platform::win32::Handle& library,
+                              std::u16string& pathUsed) {
+  pathUsed = std::u16string(modulePath);
+  if (SUCCEEDED(platform::win32::loadTypeLibrary(pathUsed.c_str(), library))) return S_OK;
+  pathUsed = typeLibraryFilePath(modulePath);
+  return platform::win32::loadTypeLibrary(pathUsed.c_str(), library);
+}
+
+}  // namespace
+
+HRESULT registerTypeLibrary(std::span<const std::uint8_t>, std::u16string_view modulePath, const StepRunner&) {
+  try {
+    platform::win32::Handle library = nullptr;
+    std::u16string pathUsed;
+    HRESULT hr = loadSystemTypeLibrary(modulePath, library, pathUsed);
+    if (FAILED(hr)) return hr;
+    const std::u16string helpDir = helpDirectory(modulePath);
+    hr = platform::win32::registerTypeLibrary(library, pathUsed.c_str(), helpDir.c_str());
+    platform::win32::releaseTypeLibrary(library);
+    return hr;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT unregisterTypeLibrary(std::span<const std::uint8_t>, std::u16string_view modulePath, const StepRunner&) {
+  try {
+    platform::win32::Handle library = nullptr;
+    std::u16string pathUsed;
+    HRESULT hr = loadSystemTypeLibrary(modulePath, library, pathUsed);
+    if (FAILED(hr)) return hr;
+    hr = platform::win32::unregisterTypeLibrary(library);
+    platform::win32::releaseTypeLibrary(library);
+    return hr;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+#else
+
 HRESULT registerTypeLibrary(std::span<const std::uint8_t> embedded, std::u16string_view modulePath,
                             const StepRunner& run) {
   try {
@@ -432,5 +491,7 @@ HRESULT unregisterTypeLibrary(std::span<const std::uint8_t> embedded, std::u16st
     return E_OUTOFMEMORY;
   }
 }
+
+#endif  // _WIN32
 
 }  // namespace sonvale::server

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Cross-compiles Sonvale for 64-bit Windows: the static FFTW and libmpg123
+# builds (scripts/windows_deps.sh, cached after the first run), then
+# Sonvale.dll, sonvale-install.exe and the Wine check programs with
+# cmake/mingw-w64-x86_64.cmake, and puts them with the default voice into
+# build-windows/out/: the folder a Windows user unpacks (the check programs
+# aside). The voice files are the ones the Linux build made
+# (build/voices/default, from scripts/setup.sh).
+#
+#   scripts/build_windows.sh
+#
+#   SONVALE_WINDOWS_BUILD   build directory (build-windows in the repository)
+#   SONVALE_BUILD_TYPE      CMake build type (Release)
+#   SONVALE_JOBS            parallel build jobs (the number of processors)
+#   SONVALE_VOICE_BUILD     the Linux build holding voices/default (build)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${SONVALE_WINDOWS_BUILD:-$root/build-windows}
+build_type=${SONVALE_BUILD_TYPE:-Release}
+jobs=${SONVALE_JOBS:-$(nproc)}
+
+log() { printf 'build-windows: %s\n' "$*" >&2; }
+die() { printf 'build-windows: error: %s\n' "$*" >&2; exit 1; }
+
+# windows_deps.sh prints SONVALE_FFTW_PREFIX=... and SONVALE_MPG123_PREFIX=...
+deps=$("$root/scripts/windows_deps.sh") || die "scripts/windows_deps.sh failed"
+eval "$deps"
+[ -n "${SONVALE_FFTW_PREFIX:-}" ] && [ -n "${SONVALE_MPG123_PREFIX:-}" ] ||
+  die "scripts/windows_deps.sh did not name the FFTW and libmpg123 prefixes"
+
+generator=()
+command -v ninja >/dev/null && [ ! -f "$build/Makefile" ] && generator=(-G Ninja)
+log "configuring $build ($build_type)"
+cmake -S "$root" -B "$build" "${generator[@]}" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE="$build_type" \
+  -DSONVALE_WINDOWS_FFTW="$SONVALE_FFTW_PREFIX" \
+  -DSONVALE_WINDOWS_MPG123="$SONVALE_MPG123_PREFIX" >/dev/null
+log "building with $jobs jobs"
+cmake --build "$build" --parallel "$jobs"
+
+out=$build/out
+mkdir -p "$out"
+cp "$build/src/Sonvale.dll" "$build/tools/windows/sonvale-install.exe" "$out/"
+for program in "$build"/tests/windows/*.exe; do
+  cp "$program" "$out/"
+done
+voice=${SONVALE_VOICE_BUILD:-$root/build}/voices/default
+if [ -f "$voice/voice.def" ] && [ -f "$voice/voice.dat" ] && [ -f "$voice/voice.wrd" ]; then
+  mkdir -p "$out/voice"
+  cp "$voice"/voice.def "$voice"/voice.dat "$voice"/voice.wrd "$out/voice/"
+  [ -f "$voice/ATTRIBUTION.txt" ] && cp "$voice/ATTRIBUTION.txt" "$out/voice/"
+else
+  log "no default voice in $voice (scripts/setup.sh makes it): out/ has no voice"
+fi
+log "done: $(cd "$out" && ls | tr '\n' ' ')in $out"

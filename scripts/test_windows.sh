@@ -1,0 +1,274 @@
+#!/usr/bin/env bash
+# Checks Sonvale.dll under Wine: self-registration with regsvr32 and every
+# key and value it writes, the COM server's behaviour through the system's
+# COM (tests/windows/com_server_check.cpp), registration twice, and
+# unregistration. Prints one line per check; exits non-zero when any fails.
+#
+#   scripts/build_windows.sh && scripts/test_windows.sh
+#
+#   SONVALE_WINDOWS_BUILD   build directory (build-windows in the repository);
+#                           the programs are taken from its out/
+#   SONVALE_WINEPREFIX      the Wine prefix (wineprefix-com/ in the build
+#                           directory: a prefix of its own, because other
+#                           Windows tests register the module and change the
+#                           voice's settings in theirs)
+#   SONVALE_VOICE_DIR       a voice (voice.def, voice.dat, voice.wrd) to speak
+#                           a sentence with (out/voice when that holds one);
+#                           without one the speaking check is skipped
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${SONVALE_WINDOWS_BUILD:-$root/build-windows}
+out=$build/out
+
+die() { printf 'test-windows: error: %s\n' "$*" >&2; exit 2; }
+[ -f "$out/Sonvale.dll" ] || die "$out/Sonvale.dll is missing: run scripts/build_windows.sh first"
+[ -f "$out/com_server_check.exe" ] || die "$out/com_server_check.exe is missing: run scripts/build_windows.sh first"
+
+export SONVALE_WINEPREFIX=${SONVALE_WINEPREFIX:-$build/wineprefix-com}
+# Sets WINEPREFIX, WINEDEBUG and WINEDLLOVERRIDES, starts Xvfb when there is
+# no display, makes the prefix once and switches off the crash dialog;
+# wine_env_stop ends what it started.
+# shellcheck source=wine_env.sh
+source "$root/scripts/wine_env.sh" || die "the Wine environment could not be set up"
+trap wine_env_stop EXIT
+
+readonly engine_clsid='{4197759E-4B4C-4DC9-B9B7-13B5E89125A7}'
+readonly ui_clsid='{82B88068-DFB4-4284-A3F4-C388B2EAB665}'
+readonly libid='{29A849BC-AF2B-4490-BA41-898BDA7AD03F}'
+
+failures=0
+pass() { printf 'ok   %s\n' "$1"; }
+fail() {
+  printf 'FAIL %s\n' "$1"
+  [ $# -gt 1 ] && printf '       %s\n' "${@:2}"
+  failures=$((failures + 1))
+}
+
+# Every Wine call is bounded: a hung program fails its check instead of the run.
+w() { timeout 120 "$SONVALE_WINE" "$@"; }
+
+# The data of one value, or nothing (status 1) when the key or value is
+# missing. `name` empty means the key's default value.
+reg_value() {
+  local key=$1 name=$2 output
+  if [ -z "$name" ]; then
+    output=$(w reg query "$key" /ve 2>/dev/null) || return 1
+  else
+    output=$(w reg query "$key" /v "$name" 2>/dev/null) || return 1
+  fi
+  # "    NAME    REG_SZ    DATA" (the default value's NAME is "(Default)").
+  printf '%s\n' "$output" | tr -d '\r' | sed -n 's/^    .*    REG_SZ    //p; s/^    .*    REG_SZ$//p' | head -n 1
+}
+
+key_exists() { w reg query "$1" >/dev/null 2>&1; }
+
+expect_value() {
+  local key=$1 name=$2 expected=$3 found label
+  label="HKCR\\$key${name:+ [$name]} = \"$expected\""
+  if found=$(reg_value "HKCR\\$key" "$name"); then
+    if [ "$found" = "$expected" ]; then pass "$label"; else fail "$label" "found \"$found\""; fi
+  else
+    fail "$label" "the value is missing"
+  fi
+}
+
+expect_key() {
+  if key_exists "HKCR\\$1"; then pass "HKCR\\$1 exists"; else fail "HKCR\\$1 exists"; fi
+}
+
+expect_no_key() {
+  if key_exists "HKCR\\$1"; then fail "HKCR\\$1 is gone"; else pass "HKCR\\$1 is gone"; fi
+}
+
+# What registration writes for one class (NAME, CLSID, threading model).
+expect_class_keys() {
+  local name=$1 clsid=$2 threading=$3
+  expect_value "Kelvane.$name.1" "" "$name Class"
+  expect_value "Kelvane.$name.1\\CLSID" "" "$clsid"
+  expect_value "Kelvane.$name" "" "$name Class"
+  expect_value "Kelvane.$name\\CLSID" "" "$clsid"
+  expect_value "Kelvane.$name\\CurVer" "" "Kelvane.$name.1"
+  expect_value "CLSID\\$clsid" "" "$name Class"
+  expect_value "CLSID\\$clsid\\ProgID" "" "Kelvane.$name.1"
+  expect_value "CLSID\\$clsid\\VersionIndependentProgID" "" "Kelvane.$name"
+  expect_value "CLSID\\$clsid\\InprocServer32" "" "$module_path"
+  expect_value "CLSID\\$clsid\\InprocServer32" "ThreadingModel" "$threading"
+  expect_value "CLSID\\$clsid\\TypeLib" "" "$libid"
+}
+
+cd "$out"
+module_path=$(w winepath -w "$out/Sonvale.dll" 2>/dev/null | tr -d '\r')
+[ -n "$module_path" ] || die "winepath could not name $out/Sonvale.dll"
+help_dir=${module_path%\\*}\\
+
+echo "== registration: wine regsvr32 /s Sonvale.dll"
+# A registration left over from an earlier run must not make this one pass.
+w regsvr32 /u /s Sonvale.dll >/dev/null 2>&1 || true
+if w regsvr32 /s Sonvale.dll; then pass "regsvr32 /s Sonvale.dll"; else fail "regsvr32 /s Sonvale.dll" "exit status $?"; fi
+
+echo "== the keys registration writes"
+expect_class_keys KelvaneObj "$engine_clsid" Both
+expect_class_keys KelvaneUI "$ui_clsid" both
+expect_key "CLSID\\$ui_clsid\\Programmable"
+if key_exists "HKCR\\CLSID\\$engine_clsid\\Programmable"; then
+  fail "KelvaneObj has no Programmable key"
+else
+  pass "KelvaneObj has no Programmable key"
+fi
+expect_value "TypeLib\\$libid\\1.1" "" "Kelvane 1.3 Type Library"
+expect_value "TypeLib\\$libid\\1.1\\409\\win64" "" "$module_path"
+expect_value "TypeLib\\$libid\\1.1\\HELPDIR" "" "$help_dir"
+expect_key "TypeLib\\$libid\\1.1\\FLAGS"
+
+echo "== the COM server through the system's COM: com_server_check.exe"
+if w com_server_check.exe; then pass "com_server_check.exe"; else fail "com_server_check.exe" "exit status $?"; fi
+
+voice_dir=${SONVALE_VOICE_DIR:-}
+[ -z "$voice_dir" ] && [ -f "$out/voice/voice.def" ] && voice_dir=$out/voice
+if [ -n "$voice_dir" ]; then
+  echo "== speaking with the voice in $voice_dir: speak_check.exe"
+  speech=$build/speak_check
+  mkdir -p "$speech"
+  printf '%s' '你好，今天天氣好好。我哋下晝三點去飲茶，一共 25.5 蚊！' >"$speech/text.txt"
+  rm -f "$speech/speech.wav" "$speech/speech.events.txt"
+  # The engine's default settings, so the result compares with a default run
+  # of the Linux build (sonvale speak -f text.txt -o speech.wav --events ...).
+  w reg delete 'HKLM\Software\Microsoft\Speech\Voices\Tokens\REZuroruRadarorud\UI\EngineProperties' /f \
+    >/dev/null 2>&1 || true
+  windows_voice=$(w winepath -w "$voice_dir" 2>/dev/null | tr -d '\r')
+  if w "$out/speak_check.exe" "$windows_voice" "$(w winepath -w "$speech/text.txt" | tr -d '\r')" \
+       "$(w winepath -w "$speech/speech" | tr -d '\r')"; then
+    pass "speak_check.exe wrote $speech/speech.wav and speech.events.txt"
+  else
+    fail "speak_check.exe" "exit status $?"
+  fi
+  # 11025 Hz, 16-bit: a spoken sentence is far more than its 44-byte header.
+  size=$(stat -c %s "$speech/speech.wav" 2>/dev/null || echo 0)
+  if [ "$size" -gt 22050 ]; then pass "the WAV holds audio ($size bytes)"; else fail "the WAV holds audio" "$size bytes"; fi
+  if grep -q '^sentence ' "$speech/speech.events.txt" 2>/dev/null && grep -q '^word ' "$speech/speech.events.txt"; then
+    pass "sentence and word events were recorded"
+  else
+    fail "sentence and word events were recorded"
+  fi
+  # The same text through the Linux build, with the same voice files and
+  # default settings (a registry store of its own).
+  linux_cli=${SONVALE_LINUX_BUILD:-$root/build}/tools/sonvale
+  if [ -x "$linux_cli" ]; then
+    export SONVALE_REGISTRY=$speech/linux.reg
+    rm -f "$SONVALE_REGISTRY"
+    if "$linux_cli" register >/dev/null 2>&1 && "$linux_cli" voice install REZuroruRadarorud "$voice_dir" >/dev/null 2>&1 &&
+       "$linux_cli" speak -f "$speech/text.txt" -o "$speech/linux.wav" --events "$speech/linux.events.json"; then
+      pass "the Linux build spoke the same text"
+      # Events: kind, audio offset, length and position in code units (the
+      # text is all in the Basic Multilingual Plane, so characters are code
+      # units).
+      if python3 - "$speech/linux.events.json" "$speech/speech.events.txt" <<'PY'
+import json, sys
+linux = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8") if line.strip()]
+linux = ["%s %d %d %d" % (e["event"], e["offset"], e["len"], e["pos"]) for e in linux]
+windows = [line.strip() for line in open(sys.argv[2], encoding="utf-8") if line.strip()]
+if linux != windows:
+    for i, (a, b) in enumerate(zip(linux + [""] * len(windows), windows + [""] * len(linux))):
+        if a != b:
+            print("       event %d: Linux '%s', Windows '%s'" % (i, a, b))
+            break
+    sys.exit(1)
+print("       %d events" % len(linux))
+PY
+      then pass "the same events as the Linux build"; else fail "the same events as the Linux build"; fi
+      # Audio: the same length, and the difference at least 60 dB below the
+      # signal (floating-point transforms may round differently).
+      if python3 - "$speech/linux.wav" "$speech/speech.wav" <<'PY'
+import math, sys, wave, array
+def samples(path):
+    with wave.open(path) as w:
+        assert w.getnchannels() == 1 and w.getsampwidth() == 2, path
+        return w.getframerate(), array.array("h", w.readframes(w.getnframes()))
+rate_a, a = samples(sys.argv[1])
+rate_b, b = samples(sys.argv[2])
+if rate_a != rate_b or len(a) != len(b):
+    print("       Linux %d samples at %d Hz, Windows %d at %d Hz" % (len(a), rate_a, len(b), rate_b))
+    sys.exit(1)
+signal = sum(x * x for x in a)
+noise = sum((x - y) ** 2 for x, y in zip(a, b))
+snr = float("inf") if noise == 0 else 10 * math.log10(signal / noise)
+print("       %d samples, SNR %s dB" % (len(a), "infinite (identical)" if noise == 0 else "%.1f" % snr))
+sys.exit(0 if signal > 0 and snr >= 60 else 1)
+PY
+      then pass "the same audio as the Linux build"; else fail "the same audio as the Linux build"; fi
+    else
+      fail "the Linux build spoke the same text"
+    fi
+    unset SONVALE_REGISTRY
+  else
+    echo "== comparison with the Linux build: skipped ($linux_cli is missing)"
+  fi
+else
+  echo "== speaking: skipped (no voice; set SONVALE_VOICE_DIR or put one in $out/voice)"
+fi
+
+echo "== registration twice replaces the class keys"
+w reg add "HKCR\\CLSID\\$engine_clsid\\Stale" /f >/dev/null 2>&1 || true
+w reg add "HKCR\\CLSID\\$ui_clsid\\InprocServer32" /v Stale /d left /f >/dev/null 2>&1 || true
+if w regsvr32 /s Sonvale.dll; then pass "second regsvr32 /s Sonvale.dll"; else fail "second regsvr32 /s Sonvale.dll"; fi
+expect_no_key "CLSID\\$engine_clsid\\Stale"
+if reg_value "HKCR\\CLSID\\$ui_clsid\\InprocServer32" Stale >/dev/null; then
+  fail "the stale value under KelvaneUI's InprocServer32 is gone"
+else
+  pass "the stale value under KelvaneUI's InprocServer32 is gone"
+fi
+expect_value "CLSID\\$engine_clsid\\InprocServer32" "" "$module_path"
+expect_value "CLSID\\$ui_clsid\\InprocServer32" "ThreadingModel" "both"
+
+echo "== unregistration: wine regsvr32 /u /s Sonvale.dll"
+if w regsvr32 /u /s Sonvale.dll; then pass "regsvr32 /u /s Sonvale.dll"; else fail "regsvr32 /u /s Sonvale.dll"; fi
+for name in KelvaneObj KelvaneUI; do
+  expect_no_key "Kelvane.$name.1"
+  expect_no_key "Kelvane.$name"
+done
+expect_no_key "CLSID\\$engine_clsid"
+expect_no_key "CLSID\\$ui_clsid"
+expect_no_key "TypeLib\\$libid"
+expect_key "CLSID"
+if w regsvr32 /u /s Sonvale.dll; then
+  pass "regsvr32 /u of a module that is not registered succeeds"
+else
+  fail "regsvr32 /u of a module that is not registered succeeds" "exit status $?"
+fi
+
+if [ -f "$out/voice/voice.def" ]; then
+  echo "== the installer: sonvale-install.exe, then sonvale-install.exe /u"
+  token='HKLM\SOFTWARE\Microsoft\Speech\Voices\Tokens\REZuroruRadarorud'
+  expect_token_value() {
+    local key=$1 name=$2 expected=$3 found label
+    label="$key${name:+ [$name]} = \"$expected\""
+    if found=$(reg_value "$key" "$name"); then
+      if [ "$found" = "$expected" ]; then pass "$label"; else fail "$label" "found \"$found\""; fi
+    else
+      fail "$label" "the value is missing"
+    fi
+  }
+  w reg delete "$token" /f >/dev/null 2>&1 || true
+  if w sonvale-install.exe >/dev/null; then pass "sonvale-install.exe"; else fail "sonvale-install.exe" "exit status $?"; fi
+  voice_folder=$(w winepath -w "$out/voice" 2>/dev/null | tr -d '\r')
+  expect_token_value "$token" "" "Sonvale Cantonese (Hong Kong) - female"
+  expect_token_value "$token" CLSID "$engine_clsid"
+  expect_token_value "$token" VoiceDef "$voice_folder\\voice.def"
+  expect_token_value "$token" VoiceData "$voice_folder\\voice.dat"
+  expect_token_value "$token" VoiceWord "$voice_folder\\voice.wrd"
+  expect_token_value "$token\\Attributes" Language C04
+  expect_token_value "$token\\Attributes" Gender Female
+  expect_value "CLSID\\$engine_clsid\\InprocServer32" "" "$module_path"
+  if w sonvale-install.exe /u >/dev/null; then pass "sonvale-install.exe /u"; else fail "sonvale-install.exe /u" "exit status $?"; fi
+  if key_exists "$token"; then fail "$token is gone"; else pass "$token is gone"; fi
+  expect_no_key "CLSID\\$engine_clsid"
+fi
+
+echo
+if [ "$failures" -eq 0 ]; then
+  echo "test-windows: all checks passed"
+else
+  echo "test-windows: $failures check(s) failed"
+fi
+[ "$failures" -eq 0 ]

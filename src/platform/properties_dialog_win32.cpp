@@ -1,0 +1,70 @@
+// The properties dialog on Windows, settings side: picks the dialog template
+// of the UI language, reloads the settings when the dialog opens and stores
+// them on OK, all through settings/properties_model. The window itself is
+// ui_win32.cpp's (runDialogWindow): this file includes com.h, that one
+// <windows.h>, and the two cannot meet in one file.
+#include "platform/properties_dialog.h"
+#include "platform/ui_resources.h"
+#include "platform/ui_text.h"
+#include "settings/properties_model.h"
+
+namespace sonvale::platform {
+
+static_assert(IDC_PAUSE_SHORT_LIST == settings::kPauseShortListId && IDC_PAUSE_LONG_LIST == settings::kPauseLongListId &&
+                  IDC_PITCH_LIST == settings::kPitchListId && IDC_READ_PUNCTUATION == settings::kReadPunctuationCheckId &&
+                  IDC_DIGIT_READ == settings::kDigitReadRadioId && IDC_NUMBER_READ == settings::kNumberReadRadioId,
+              "the resource script and the settings logic must name the same controls");
+
+namespace {
+
+constexpr settings::DialogList kLists[kDialogListCount] = {settings::DialogList::PauseShort,
+                                                          settings::DialogList::PauseLong,
+                                                          settings::DialogList::Pitch};
+
+DialogWindowState windowState(const settings::DialogControls& controls) {
+  DialogWindowState state;
+  state.listIndex[0] = controls.pauseShortIndex;
+  state.listIndex[1] = controls.pauseLongIndex;
+  state.listIndex[2] = controls.pitchIndex;
+  state.readPunctuation = controls.readPunctuation;
+  state.digitRead = controls.digitRead;
+  state.numberRead = controls.numberRead;
+  return state;
+}
+
+settings::DialogControls dialogControls(const DialogWindowState& state) {
+  settings::DialogControls controls;
+  controls.pauseShortIndex = state.listIndex[0];
+  controls.pauseLongIndex = state.listIndex[1];
+  controls.pitchIndex = state.listIndex[2];
+  controls.readPunctuation = state.readPunctuation;
+  controls.digitRead = state.digitRead;
+  controls.numberRead = state.numberRead;
+  return controls;
+}
+
+DialogWindowState onStart(void*) { return windowState(settings::startPropertiesDialog()); }
+
+void onOk(void*, const DialogWindowState& state) {
+  // A key that cannot be written keeps the new values in this process only,
+  // and nothing is shown.
+  settings::okPropertiesDialog(dialogControls(state));
+}
+
+}  // namespace
+
+void showPropertiesDialog(HWND parent, ISpObjectToken* token) {
+  (void)token;  // the settings key is fixed; the token is not needed
+  DialogWindowRequest request;
+  request.parent = parent;
+  request.templateName = uiTexts(currentUiLanguage()).dialogTemplate;
+  for (std::size_t i = 0; i < kDialogListCount; ++i) request.listChoices[i] = settings::listChoices(kLists[i]);
+  request.homePageUrl = kHomePageUrl;
+  request.issuesUrl = kIssuesUrl;
+  request.start = onStart;
+  request.ok = onOk;
+  // A dialog that cannot be shown changes nothing; the caller is not told.
+  runDialogWindow(request);
+}
+
+}  // namespace sonvale::platform

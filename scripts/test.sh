@@ -2,7 +2,8 @@
 # Sets everything up, then builds and runs every test twice: once in the
 # ordinary build and once built with AddressSanitizer and
 # UndefinedBehaviorSanitizer. Then the engines-on-many-threads tests run
-# under ThreadSanitizer, and every fuzz target a fixed number of runs.
+# under ThreadSanitizer, every fuzz target a fixed number of runs, and the
+# Windows build (cross-compiled) is checked under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +24,8 @@ SONVALE_CONCURRENCY_SECONDS=30 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stac
 
 echo "== fuzzing"
 bash fuzz/run.sh
+
+echo "== Windows: Sonvale.dll under Wine"
+bash scripts/build_windows.sh
+bash scripts/test_windows.sh
+bash scripts/test_windows_ui.sh

@@ -33,18 +33,6 @@ LONG win32Error(int err) {
 
 }  // namespace
 
-MappedFile::MappedFile(MappedFile&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-  }
-  return *this;
-}
-
 LONG MappedFile::open(const std::string& path) {
   close();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace sonvale {
@@ -43,6 +44,14 @@ class ByteReader {
   std::span<const std::uint8_t> bytes(std::size_t offset, std::size_t count) const {
     if (!has(offset, count)) return {};
     return bytes_.subspan(offset, count);
+  }
+  // The UTF-16LE text from `offset` up to its first NUL code unit or the end;
+  // an odd last byte is not a whole code unit and is left out.
+  std::u16string utf16leUntilNul(std::size_t offset = 0) const {
+    std::u16string text;
+    std::uint16_t unit = 0;
+    for (; u16le(offset, unit) && unit != 0; offset += 2) text.push_back(static_cast<char16_t>(unit));
+    return text;
   }
 
  private:

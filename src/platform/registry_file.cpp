@@ -870,13 +870,8 @@ LONG regQueryString(const RegKey& key, std::u16string_view name, std::u16string&
     return withValue(key, name, [&](const Value& stored) -> LONG {
       if (stored.type != kRegSz && stored.type != kRegExpandSz) return ERROR_INVALID_DATA;
       // The text ends at the first NUL, as it does for anyone reading the
-      // data as a C string; an odd last byte is not a whole code unit.
-      const ByteReader reader(stored.data);
-      std::u16string text;
-      std::uint16_t unit = 0;
-      for (std::size_t offset = 0; reader.u16le(offset, unit) && unit != 0; offset += 2)
-        text.push_back(static_cast<char16_t>(unit));
-      value = std::move(text);
+      // data as a C string.
+      value = ByteReader(stored.data).utf16leUntilNul();
       return ERROR_SUCCESS;
     });
   });

@@ -184,13 +184,9 @@ LONG regQueryString(const RegKey& key, std::u16string_view name, std::u16string&
     const LONG result = readValue(key, name, type, bytes);
     if (result != ERROR_SUCCESS) return result;
     if (type != kRegSz && type != kRegExpandSz) return ERROR_INVALID_DATA;
-    // The text ends at the first NUL; an odd last byte is not a whole code unit.
-    const ByteReader reader(bytes);
-    std::u16string text;
-    std::uint16_t unit = 0;
-    for (std::size_t offset = 0; reader.u16le(offset, unit) && unit != 0; offset += 2)
-      text.push_back(static_cast<char16_t>(unit));
-    value = std::move(text);
+    // The text ends at the first NUL, as it does for anyone reading the data
+    // as a C string.
+    value = ByteReader(bytes).utf16leUntilNul();
     return ERROR_SUCCESS;
   });
 }
@@ -252,7 +248,12 @@ LONG regDeleteTree(RegRoot root, std::u16string_view subKey) {
   });
 }
 
-LONG regEnumKeys(const RegKey& key, std::vector<std::u16string>& names) {
+namespace {
+
+// The names that `enumerate` (win32::regEnumKey or regEnumValue) gives for
+// the key, index by index until it has no more.
+template <class Enumerate>
+LONG enumNames(const RegKey& key, std::vector<std::u16string>& names, Enumerate enumerate) {
   return guarded([&]() -> LONG {
     OpenKey open;
     const LONG opened = open.open(key, false);
@@ -260,7 +261,7 @@ LONG regEnumKeys(const RegKey& key, std::vector<std::u16string>& names) {
     std::vector<std::u16string> found;
     for (DWORD index = 0;; ++index) {
       std::u16string name;
-      const LONG result = win32::regEnumKey(open.handle(), index, name);
+      const LONG result = enumerate(open.handle(), index, name);
       if (result == kErrorNoMoreItems) break;
       if (result != ERROR_SUCCESS) return result;
       found.push_back(std::move(name));
@@ -270,22 +271,14 @@ LONG regEnumKeys(const RegKey& key, std::vector<std::u16string>& names) {
   });
 }
 
+}  // namespace
+
+LONG regEnumKeys(const RegKey& key, std::vector<std::u16string>& names) {
+  return enumNames(key, names, win32::regEnumKey);
+}
+
 LONG regEnumValues(const RegKey& key, std::vector<std::u16string>& names) {
-  return guarded([&]() -> LONG {
-    OpenKey open;
-    const LONG opened = open.open(key, false);
-    if (opened != ERROR_SUCCESS) return opened;
-    std::vector<std::u16string> found;
-    for (DWORD index = 0;; ++index) {
-      std::u16string name;
-      const LONG result = win32::regEnumValue(open.handle(), index, name);
-      if (result == kErrorNoMoreItems) break;
-      if (result != ERROR_SUCCESS) return result;
-      found.push_back(std::move(name));
-    }
-    names = std::move(found);
-    return ERROR_SUCCESS;
-  });
+  return enumNames(key, names, win32::regEnumValue);
 }
 
 std::string registryStorePath() { return {}; }

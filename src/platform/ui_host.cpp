@@ -1,43 +1,12 @@
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include "platform/ui.h"
 #include "platform/ui_text.h"
 
 namespace sonvale::platform {
 
-namespace {
-
-std::mutex sinkMutex;
-WarningSink currentSink = nullptr;
-void* currentContext = nullptr;
-
-}  // namespace
-
-const char* warningHeadline(UserWarning warning) {
-  const UiTexts& texts = uiTexts(currentUiLanguage());
-  switch (warning) {
-    case UserWarning::VoiceDamaged:
-      return texts.reinstallMessage;
-    case UserWarning::NumberTooLarge:
-      return texts.numberTooLargeMessage;
-  }
-  return texts.numberTooLargeCaption;
-}
-
-void setWarningSink(WarningSink sink, void* context) {
-  const std::lock_guard lock(sinkMutex);
-  currentSink = sink;
-  currentContext = context;
-}
-
-void showWarning(UserWarning warning, const std::string& detail) {
-  const std::lock_guard lock(sinkMutex);
-  if (currentSink != nullptr) {
-    currentSink(warning, detail, currentContext);
-    return;
-  }
+void showDefaultWarning(UserWarning warning, const std::string& detail) {
   const char* headline = warningHeadline(warning);
   if (detail.empty()) {
     std::fprintf(stderr, "sonvale: %s\n", headline);

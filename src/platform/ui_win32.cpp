@@ -16,7 +16,6 @@
 #include <shellapi.h>
 
 #include <atomic>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -59,12 +58,6 @@ HWND ownWindowInForeground() {
   GetWindowThreadProcessId(window, &process);
   return process == GetCurrentProcessId() ? window : nullptr;
 }
-
-// ---- The warning sink ----
-
-std::mutex sinkMutex;
-WarningSink currentSink = nullptr;
-void* currentContext = nullptr;
 
 // ---- The default warnings ----
 
@@ -195,7 +188,7 @@ DWORD WINAPI warningThread(void* parameter) {
   FreeLibraryAndExitThread(job.module, 0);
 }
 
-void showDefaultWarning(UserWarning warning, const std::string& detail) {
+void showWarningWindow(UserWarning warning, const std::string& detail) {
   const std::string line = std::string("sonvale: ") + warningHeadline(warning) +
                            (detail.empty() ? std::string() : " (" + detail + ")") + "\n";
   OutputDebugStringW(wide(line.c_str()).c_str());  // the detail, for whoever debugs the host
@@ -385,35 +378,7 @@ bool runDialogWindow(const DialogWindowRequest& request) noexcept {
   }
 }
 
-const char* warningHeadline(UserWarning warning) {
-  const UiTexts& texts = uiTexts(currentUiLanguage());
-  switch (warning) {
-    case UserWarning::VoiceDamaged:
-      return texts.reinstallMessage;
-    case UserWarning::NumberTooLarge:
-      return texts.numberTooLargeMessage;
-  }
-  return texts.numberTooLargeCaption;
-}
-
-void setWarningSink(WarningSink sink, void* context) {
-  const std::lock_guard lock(sinkMutex);
-  currentSink = sink;
-  currentContext = context;
-}
-
-void showWarning(UserWarning warning, const std::string& detail) {
-  const std::lock_guard lock(sinkMutex);
-  if (currentSink != nullptr) {
-    currentSink(warning, detail, currentContext);
-    return;
-  }
-  try {
-    showDefaultWarning(warning, detail);
-  } catch (...) {
-    // Out of memory for the texts: the warning is not shown.
-  }
-}
+void showDefaultWarning(UserWarning warning, const std::string& detail) { showWarningWindow(warning, detail); }
 
 std::uint32_t userDefaultLcid() { return GetUserDefaultLCID(); }
 

@@ -25,6 +25,18 @@ namespace sonvale::platform {
 // The window class of the host application's window that the panel covers.
 inline constexpr char kPanelHostClass[] = "TallowVoiceShowByHarbinox";
 
+// The panel's layout, the same on every platform: three bands, in pixels
+// from its top, and the cell heights (ascent + descent) of their fonts.
+inline constexpr int kWordBandTop = 0;
+inline constexpr int kRomanBandTop = 20;
+inline constexpr int kNoteBandTop = 40;
+inline constexpr int kWordFontHeight = 17;
+inline constexpr int kRomanFontHeight = 14;
+inline constexpr int kNoteFontHeight = 14;
+// The family of the phonetic font that draws the romanized line when it is
+// installed.
+inline constexpr char kPhoneticFontFamily[] = "Rirezode Rerurudo Diraz";
+
 // What the panel draws, in UTF-8. When `visible` is false it shows only its
 // empty background.
 struct PanelLines {

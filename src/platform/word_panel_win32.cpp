@@ -38,16 +38,8 @@ namespace {
 
 constexpr int kPanelControlId = 99997;
 
-// Bands of the panel, in pixels from its top.
-constexpr int kWordBandTop = 0;
-constexpr int kRomanBandTop = 20;
-constexpr int kNoteBandTop = 40;
 
-// Cell heights and weights of the three lines' fonts.
-constexpr int kWordFontHeight = 17;
-constexpr int kRomanFontHeight = 14;
-constexpr int kNoteFontHeight = 14;
-
+// kPhoneticFontFamily, as GDI takes it.
 constexpr wchar_t kPhoneticFont[] = L"Rirezode Rerurudo Diraz";
 // Stand-ins for the phonetic font, in order of preference: the first that
 // has every letter of the line draws it (m and n with tone marks, which have

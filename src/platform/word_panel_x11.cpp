@@ -38,20 +38,6 @@ namespace sonvale::platform {
 
 namespace {
 
-// Bands of the panel, in pixels from its top.
-constexpr int kWordBandTop = 0;
-constexpr int kRomanBandTop = 20;
-constexpr int kNoteBandTop = 40;
-
-// Cell heights (ascent + descent) and weights of the three lines' fonts.
-constexpr int kWordFontHeight = 17;
-constexpr int kRomanFontHeight = 14;
-constexpr int kNoteFontHeight = 14;
-
-// The phonetic font of the romanized line; where it is missing (always, on
-// most systems) a sans-serif font with the toned Latin letters stands in.
-constexpr char kPhoneticFont[] = "Rirezode Rerurudo Diraz";
-
 struct Rgb {
   unsigned short red, green, blue;
 };
@@ -332,7 +318,9 @@ bool X11WordPanel::open(UiLanguage language) {
                                                                   : "zh-hk";
   const char* uiFont = uiTexts(language).uiFont;
   wordFonts_ = openFonts(uiFont, kWordFontHeight, true, lang);
-  romanFonts_ = openFonts(kPhoneticFont, kRomanFontHeight, false, "en");  // Latin letters with tone marks
+  // Where the phonetic font is missing (always, on most systems) a
+  // sans-serif font with the toned Latin letters stands in.
+  romanFonts_ = openFonts(kPhoneticFontFamily, kRomanFontHeight, false, "en");
   noteFonts_ = openFonts(uiFont, kNoteFontHeight, false, lang);
   if (wordFonts_.main == nullptr || romanFonts_.main == nullptr || noteFonts_.main == nullptr) return false;
 

@@ -74,7 +74,8 @@ rm -f "$artefacts"/*.bmp
 log "running ui_check.exe"
 status=0
 artefact_dir=$("$wine" winepath -w "$artefacts" 2>/dev/null | tr -d '\r')
-(cd "$out" && timeout 600 "$wine" ./ui_check.exe "$artefact_dir") || status=$?
+module=$("$wine" winepath -w "$out/Sonvale.dll" 2>/dev/null | tr -d '\r')
+(cd "$out" && timeout 600 "$wine" ./ui_check.exe "$artefact_dir" "$module") || status=$?
 timeout 60 "${SONVALE_WINESERVER:-wineserver}" -w 2>/dev/null || true
 
 if command -v convert >/dev/null; then

@@ -36,6 +36,17 @@ namespace sonvale::platform {
 void showPropertiesDialog(void* parent, ISpObjectToken* token);
 }
 
+// The speech API's token UI interface (the published IID and method order),
+// declared with <windows.h>'s types. It stays outside the unnamed namespace:
+// an interface with internal linkage and no implementation in this file lets
+// GCC conclude that no call through it can happen.
+struct TokenUi : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE IsUISupported(LPCWSTR typeOfUi, void* extraData, ULONG extraBytes, IUnknown* object,
+                                                  BOOL* supported) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DisplayUI(HWND parent, LPCWSTR title, LPCWSTR typeOfUi, void* extraData,
+                                              ULONG extraBytes, IUnknown* token, IUnknown* object) = 0;
+};
+
 namespace {
 
 using namespace sonvale;
@@ -46,6 +57,7 @@ constexpr wchar_t kSettingsKey[] =
 constexpr auto kPatience = std::chrono::seconds(20);  // for windows to appear; never a timing check
 
 std::wstring artefactDir = L".";
+std::wstring modulePath;  // Sonvale.dll, for the check through its own entry points
 
 // ---- a tiny check harness --------------------------------------------------
 
@@ -854,6 +866,70 @@ void checkSinkOverride(Outcome& out) {
   out.expect(FindWindowW(L"#32770", L"Tip") == nullptr, "sink: no message box");
 }
 
+constexpr IID kIidTokenUi = {0xF8E690F0, 0x39CB, 0x4843, {0xB8, 0xD7, 0xC8, 0x46, 0x96, 0xE1, 0x11, 0x9D}};
+constexpr CLSID kClsidKelvaneUi = {0x82B88068, 0xDFB4, 0x4284, {0xA3, 0xF4, 0xC3, 0x88, 0xB2, 0xEA, 0xB6, 0x65}};
+
+// The dialog as a speech program opens it: the module's UI object from its
+// own class object, asked for "EngineProperties". The module keeps its own
+// settings and language (the user's default locale: English here), so this
+// checks what reaches the registry: the pitch changed from 0 to 2, the rest
+// as seeded.
+void checkDisplayUi(Outcome& out) {
+  if (modulePath.empty()) {
+    out.expect(false, "DisplayUI: no module path given");
+    return;
+  }
+  HMODULE module = LoadLibraryW(modulePath.c_str());
+  out.expect(module != nullptr, "DisplayUI: Sonvale.dll loads");
+  if (module == nullptr) return;
+  using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+  const auto getClassObject =
+      reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+  IClassFactory* factory = nullptr;
+  TokenUi* ui = nullptr;
+  if (getClassObject != nullptr &&
+      SUCCEEDED(getClassObject(kClsidKelvaneUi, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+    factory->CreateInstance(nullptr, kIidTokenUi, reinterpret_cast<void**>(&ui));
+    factory->Release();
+  }
+  out.expect(ui != nullptr, "DisplayUI: the module makes its token UI object");
+
+  if (ui != nullptr) {
+    BOOL supported = FALSE;
+    out.expect(SUCCEEDED(ui->IsUISupported(L"EngineProperties", nullptr, 0, nullptr, &supported)) && supported,
+               "DisplayUI: EngineProperties is supported");
+    out.expect(seedSettings({{L"PuncShort", true, 5000}, {L"PuncLong", true, 15000}, {L"VoiceStyle", true, 0},
+                             {L"ReadPunctuation", true, 0}, {L"ReadNumber", true, 0}}),
+               "DisplayUI: settings key seeded");
+    const std::wstring caption = wide(platform::uiTexts(UiLanguage::English).dialogCaption);
+    std::atomic<bool> driven{false};
+    std::thread driver([&] {
+      HWND dialog = waitForWindow([&] {
+        HWND w = FindWindowW(L"#32770", caption.c_str());
+        return w != nullptr && IsWindowVisible(w) ? w : nullptr;
+      });
+      out.expect(dialog != nullptr, "DisplayUI: the English dialog appeared");
+      if (dialog == nullptr) return;
+      save(capture(dialog), "dialog_through_displayui");
+      selectText(dialog, IDC_PITCH_LIST, "2");
+      SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+      driven.store(true);
+    });
+    out.expect(ui->DisplayUI(nullptr, L"Sonvale", L"EngineProperties", nullptr, 0, nullptr, nullptr) == S_OK,
+               "DisplayUI returns S_OK");
+    driver.join();
+    out.expect(driven.load(), "DisplayUI: the dialog was closed by OK");
+    const DWORD expected[5] = {5000, 15000, 2, 0, 0};
+    for (std::size_t i = 0; i < 5; ++i) {
+      const StoredDword stored = readSetting(kValueNames[i]);
+      out.expect(stored.present && stored.type == REG_DWORD, "DisplayUI: " + utf8(kValueNames[i]) + " stored");
+      out.expectEq<long long>(stored.value, expected[i], "DisplayUI: " + utf8(kValueNames[i]) + " in the registry");
+    }
+    ui->Release();
+  }
+  FreeLibrary(module);
+}
+
 const Check kChecks[] = {
     {"resources", checkHandCursor},
     {"properties dialog", checkDialogs},
@@ -861,12 +937,14 @@ const Check kChecks[] = {
     {"reinstall warning", checkReinstallWarning},
     {"number too large", checkNumberTooLarge},
     {"warning sink", checkSinkOverride},
+    {"dialog through DisplayUI of Sonvale.dll", checkDisplayUi},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1) artefactDir = wide(argv[1]);
+  if (argc > 2) modulePath = wide(argv[2]);
   CreateDirectoryW(artefactDir.c_str(), nullptr);
   registerClasses();
   int failed = 0;

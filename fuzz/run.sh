@@ -24,7 +24,7 @@ targets=(${FUZZ_TARGETS:-voice_load speak text_analysis registry_store sapi_xml}
 # CI runs per target: on 2 cores about 2 minutes of fuzzing in all, after a
 # build of two to four minutes. voice_load is the slowest (under 100 runs a
 # second: each run writes and maps a 700 KB unit index) and starts first.
-declare -A ci_runs=([voice_load]=2500 [speak]=10000 [text_analysis]=500000 [registry_store]=6000 [sapi_xml]=300000)
+declare -A ci_runs=([voice_load]=5000 [speak]=20000 [text_analysis]=1000000 [registry_store]=12000 [sapi_xml]=600000)
 # Largest input each target is given.
 declare -A max_len=([voice_load]=24000 [speak]=1024 [text_analysis]=256 [registry_store]=4096 [sapi_xml]=4096)
 

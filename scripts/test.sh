@@ -29,3 +29,4 @@ echo "== Windows: Sonvale.dll under Wine"
 bash scripts/build_windows.sh
 bash scripts/test_windows.sh
 bash scripts/test_windows_ui.sh
+bash scripts/test_windows_sapi.sh

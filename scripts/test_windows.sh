@@ -179,23 +179,7 @@ PY
       then pass "the same events as the Linux build"; else fail "the same events as the Linux build"; fi
       # Audio: the same length, and the difference at least 60 dB below the
       # signal (floating-point transforms may round differently).
-      if python3 - "$speech/linux.wav" "$speech/speech.wav" <<'PY'
-import math, sys, wave, array
-def samples(path):
-    with wave.open(path) as w:
-        assert w.getnchannels() == 1 and w.getsampwidth() == 2, path
-        return w.getframerate(), array.array("h", w.readframes(w.getnframes()))
-rate_a, a = samples(sys.argv[1])
-rate_b, b = samples(sys.argv[2])
-if rate_a != rate_b or len(a) != len(b):
-    print("       Linux %d samples at %d Hz, Windows %d at %d Hz" % (len(a), rate_a, len(b), rate_b))
-    sys.exit(1)
-signal = sum(x * x for x in a)
-noise = sum((x - y) ** 2 for x, y in zip(a, b))
-snr = float("inf") if noise == 0 else 10 * math.log10(signal / noise)
-print("       %d samples, SNR %s dB" % (len(a), "infinite (identical)" if noise == 0 else "%.1f" % snr))
-sys.exit(0 if signal > 0 and snr >= 60 else 1)
-PY
+      if python3 "$root/scripts/compare_wav.py" "$speech/linux.wav" "$speech/speech.wav" 60 | sed 's/^/       /'
       then pass "the same audio as the Linux build"; else fail "the same audio as the Linux build"; fi
     else
       fail "the Linux build spoke the same text"

@@ -41,6 +41,31 @@ TEST(Utf, RoundTripOfEveryScalarValueInTheBasicPlane) {
   EXPECT_EQ(utf8ToUtf16(utf16ToUtf8(all)), all);
 }
 
+// Code points to UTF-8: one, two, three and four bytes at each boundary; a
+// surrogate or a value past U+10FFFF is U+FFFD (EF BF BD).
+TEST(Utf, ThirtyTwoToEight) {
+  struct Case {
+    char32_t codePoint;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {U'\x7F', "\x7F"},
+      {U'\x80', "\xC2\x80"},
+      {U'\x7FF', "\xDF\xBF"},
+      {U'\x800', "\xE0\xA0\x80"},
+      {U'\x4F60', "\xE4\xBD\xA0"},  // 你
+      {U'\xFFFF', "\xEF\xBF\xBF"},
+      {U'\x10000', "\xF0\x90\x80\x80"},
+      {U'\x10FFFF', "\xF4\x8F\xBF\xBF"},
+      {static_cast<char32_t>(0xD800), "\xEF\xBF\xBD"},
+      {static_cast<char32_t>(0x110000), "\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(sonvale::platform::utf32ToUtf8(std::u32string(1, c.codePoint)), c.bytes)
+        << std::hex << static_cast<unsigned>(c.codePoint);
+  }
+}
+
 TEST(Utf, CaseInsensitiveCompare) {
   EXPECT_TRUE(sonvale::platform::equalsIgnoreAsciiCase(u"VoiceDef", u"VOICEDEF"));
   EXPECT_FALSE(sonvale::platform::equalsIgnoreAsciiCase(u"VoiceDef", u"VoiceDe"));

@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/utf.h"
+
 namespace {
 
 constexpr char32_t kFirstIdeograph = 0x4E00;  // the first and last ideographs with a voice unit
@@ -111,31 +113,10 @@ std::optional<std::u32string> decodeUtf8(std::string_view bytes) {
   return out;
 }
 
-std::string encodeUtf8(std::u32string_view text) {
-  std::string out;
-  for (const char32_t c : text) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 std::string show(std::u16string_view units) {
   std::u32string wide(units.begin(), units.end());
-  return encodeUtf8(wide);
+  return sonvale::platform::utf32ToUtf8(wide);
 }
 
 std::string hex4(char32_t c) {
@@ -359,7 +340,7 @@ class ListReader {
       }
       const std::size_t end = std::min(text.find(U'|', i + 1), text.size());
       std::string problem;
-      const std::optional<Values> values = parseValues(encodeUtf8(text.substr(i + 1, end - i - 1)), problem);
+      const std::optional<Values> values = parseValues(sonvale::platform::utf32ToUtf8(text.substr(i + 1, end - i - 1)), problem);
       if (!values) {
         errors_.add(where_, "syllable " + std::to_string(own.size() + 1) + ": " + problem);
         return false;

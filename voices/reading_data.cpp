@@ -1,5 +1,7 @@
 #include "reading_data.h"
 
+#include "platform/utf.h"
+
 #include <charconv>
 #include <set>
 
@@ -111,28 +113,7 @@ std::u32string decodeUtf8(std::string_view text) {
   return out;
 }
 
-std::string encodeUtf8(std::u32string_view text) {
-  std::string out;
-  for (char32_t c : text) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = kReplacement;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+std::string encodeUtf8(std::u32string_view text) { return platform::utf32ToUtf8(text); }
 
 std::vector<DictionaryEntry> parseDictionary(std::string_view text) {
   // The header ends at a line holding only "..."; without one, all is body.

@@ -6,6 +6,8 @@
 #include <new>
 #include <optional>
 
+#include "platform/utf.h"
+
 namespace sonvale::speechd {
 
 namespace {
@@ -42,23 +44,6 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
   return length;
 }
 
-void appendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 // A CSS time as SSML writes it ("250ms", "1.5s", ".5 s") in whole
 // milliseconds, halves rounded up and clamped to kMaxBreakMs.
@@ -215,7 +200,7 @@ class Converter {
                          digits.front() != '+' && digits.front() != '-';
       if (!whole || cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
         return fail(at, "&" + std::string(name) + "; is not a character");
-      appendUtf8(decoded, cp);
+      platform::appendUtf8(decoded, cp);
     } else {
       return fail(at, "unknown entity &" + std::string(name) + ";");
     }

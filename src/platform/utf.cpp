@@ -18,7 +18,10 @@ void appendUtf16(std::u16string& out, char32_t cp) {
   }
 }
 
+}  // namespace
+
 void appendUtf8(std::string& out, char32_t cp) {
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -36,7 +39,12 @@ void appendUtf8(std::string& out, char32_t cp) {
   }
 }
 
-}  // namespace
+std::string utf32ToUtf8(std::u32string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char32_t c : text) appendUtf8(out, c);
+  return out;
+}
 
 std::u16string utf8ToUtf16(std::string_view text) {
   std::u16string out;

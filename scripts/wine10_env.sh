@@ -158,11 +158,13 @@ _wine10_mount() {
 
 _wine10_mount_session() {
   local root=$SONVALE_WINE10_ROOT
-  mkdir -p "$root$_wine10_build_dir" || return 1
+  # The build directory's mount point is made after the fresh /tmp, which
+  # would hide it when the build directory lies below /tmp.
   _wine10_mount -t proc proc "$root/proc" &&
     _wine10_mount --bind /dev "$root/dev" &&
     _wine10_mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm" &&
     _wine10_mount -t tmpfs -o mode=1777 tmpfs "$root/tmp" &&
+    mkdir -p "$root$_wine10_build_dir" &&
     _wine10_mount --bind "$_wine10_build_dir" "$root$_wine10_build_dir"
 }
 

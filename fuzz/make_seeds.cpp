@@ -2,7 +2,6 @@
 // suites use: `make_seeds OUTDIR` fills OUTDIR/<target>/ for the targets
 // voice_load, speak, text_analysis, registry_store and sapi_xml. Every seed is
 // in the encoding its target reads (see the targets' opening comments).
-#include <lame/lame.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +14,7 @@
 
 #include "fuzz_support.h"
 #include "fuzz_voice.h"
+#include "lame_stream.h"
 #include "synth/voice_builder.h"
 #include "text/phrase_table.h"
 
@@ -22,6 +22,7 @@ namespace {
 
 using namespace sonvale;
 using Bytes = std::vector<std::uint8_t>;
+using testing::lameStream;
 
 std::string outDir;
 int written = 0;
@@ -40,29 +41,6 @@ void appendUtf16(Bytes& out, std::u16string_view text) {
 }
 
 // ---- voice_load -------------------------------------------------------------
-
-// An MPEG stream straight from LAME at any rate: units no voice build would
-// make (another rate, or more audio than a unit holds).
-Bytes lameStream(const std::vector<std::int16_t>& samples, int rateHz) {
-  lame_global_flags* gf = lame_init();
-  if (gf == nullptr) return {};
-  lame_set_num_channels(gf, 1);
-  lame_set_in_samplerate(gf, rateHz);
-  lame_set_out_samplerate(gf, rateHz);
-  lame_set_mode(gf, MONO);
-  lame_set_brate(gf, 32);
-  lame_set_bWriteVbrTag(gf, 0);
-  Bytes out;
-  if (lame_init_params(gf) >= 0) {
-    out.resize(samples.size() * 5 / 4 + 14400);
-    const int n = lame_encode_buffer(gf, samples.data(), samples.data(), static_cast<int>(samples.size()), out.data(),
-                                     static_cast<int>(out.size()));
-    const int m = n < 0 ? -1 : lame_encode_flush(gf, out.data() + n, static_cast<int>(out.size()) - n);
-    out.resize(n < 0 || m < 0 ? 0 : static_cast<std::size_t>(n + m));
-  }
-  lame_close(gf);
-  return out;
-}
 
 struct VoiceSeed {
   std::uint8_t flags = fuzz::kDefPatched | fuzz::kWordPatched;

@@ -11,7 +11,6 @@
 // Measurements (peak memory, abort latency) are printed and recorded as test
 // properties; only counts are asserted, never times.
 #include <gtest/gtest.h>
-#include <lame/lame.h>
 
 #include <algorithm>
 #include <atomic>
@@ -43,6 +42,7 @@
 #include "synth/voice_builder.h"
 #include "synth/voice_format.h"
 #include "test_support.h"
+#include "lame_stream.h"
 #include "voice_fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -57,6 +57,7 @@ namespace sonvale {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing::lameStream;
 using testing::unitOf;
 
 double envNumber(const char* name, double fallback) {
@@ -134,29 +135,6 @@ void writeImages(const std::string& dir, const Images& v) {
   writeFile(dir + "/" + voice::kVoiceDefFileName, v.def);
   writeFile(dir + "/" + voice::kVoiceDataFileName, v.data);
   writeFile(dir + "/" + voice::kVoiceWordFileName, v.word);
-}
-
-// An MPEG stream made by LAME directly, at any rate and channel count: units
-// no voice build would make.
-Bytes lameStream(const std::vector<std::int16_t>& samples, int rateHz, int channels) {
-  lame_global_flags* gf = lame_init();
-  if (gf == nullptr) return {};
-  lame_set_num_channels(gf, channels);
-  lame_set_in_samplerate(gf, rateHz);
-  lame_set_out_samplerate(gf, rateHz);
-  lame_set_mode(gf, channels == 1 ? MONO : JOINT_STEREO);
-  lame_set_brate(gf, 32);
-  lame_set_bWriteVbrTag(gf, 0);
-  Bytes out;
-  if (lame_init_params(gf) >= 0) {
-    out.resize(samples.size() * 5 / 4 + 14400);
-    const int n = lame_encode_buffer(gf, samples.data(), samples.data(), static_cast<int>(samples.size()), out.data(),
-                                     static_cast<int>(out.size()));
-    const int m = n < 0 ? -1 : lame_encode_flush(gf, out.data() + n, static_cast<int>(out.size()) - n);
-    out.resize(n < 0 || m < 0 ? 0 : static_cast<std::size_t>(n + m));
-  }
-  lame_close(gf);
-  return out;
 }
 
 // What one Speak call gave.

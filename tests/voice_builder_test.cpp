@@ -2,7 +2,6 @@
 #include "synth/voice_builder.h"
 
 #include <gtest/gtest.h>
-#include <lame/lame.h>
 
 #include <cmath>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "platform/le_bytes.h"
 #include "synth/mpeg_decoder.h"
 #include "synth/voice_format.h"
+#include "lame_stream.h"
 #include "voice_commands.h"
 
 namespace sonvale::voice {
@@ -692,30 +692,8 @@ TEST_F(DamagedVoice, BytesThatAreNotAudioNameTheUnit) {
       << joined(c.problems);
 }
 
-// A CBR stream of `samples` at `rateHz`, as a voice made for another rate
-// would hold.
-std::vector<std::uint8_t> codeAt(std::uint32_t rateHz, const std::vector<std::int16_t>& samples) {
-  lame_global_flags* gf = lame_init();
-  lame_set_num_channels(gf, 1);
-  lame_set_in_samplerate(gf, static_cast<int>(rateHz));
-  lame_set_out_samplerate(gf, static_cast<int>(rateHz));
-  lame_set_mode(gf, MONO);
-  lame_set_brate(gf, 32);
-  lame_set_bWriteVbrTag(gf, 0);
-  std::vector<std::uint8_t> out;
-  if (lame_init_params(gf) >= 0) {
-    out.resize(samples.size() * 2 + 14400);
-    const int n = lame_encode_buffer(gf, samples.data(), samples.data(), static_cast<int>(samples.size()), out.data(),
-                                     static_cast<int>(out.size()));
-    const int m = n < 0 ? -1 : lame_encode_flush(gf, out.data() + n, static_cast<int>(out.size()) - n);
-    out.resize(n < 0 || m < 0 ? 0 : static_cast<std::size_t>(n + m));
-  }
-  lame_close(gf);
-  return out;
-}
-
 TEST_F(DamagedVoice, UnitAtAnotherRateNamesTheUnit) {
-  const auto coded = codeAt(22050, sine(440, 22050, 4000, 8000));
+  const auto coded = sonvale::testing::lameStream(sine(440, 22050, 4000, 8000), 22050);
   ASSERT_FALSE(coded.empty());
   ASSERT_FALSE(decodeUnit(coded).size() > 0) << "the decoder took a 22050 Hz stream";
   putU32le(entryField(65, 8), static_cast<std::uint32_t>(data_.size()));

@@ -51,6 +51,7 @@
 #include <utility>
 
 #include "platform/le_bytes.h"
+#include "platform/registry_names.h"
 #include "platform/utf.h"
 
 namespace sonvale::platform {
@@ -61,11 +62,8 @@ constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::array<std::string_view, 3> kRootNames = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
                                                         "HKEY_LOCAL_MACHINE"};
 
-// The Win32 registry's limits: a key name has at most 255 characters, a value
-// name at most 16383, and keys nest at most 512 deep. The depth limit also
-// bounds the recursion over the key tree.
-constexpr std::size_t kMaxKeyNameChars = 255;
-constexpr std::size_t kMaxValueNameChars = 16383;
+// Keys nest at most 512 deep, as in the Win32 registry; the limit also bounds
+// the recursion over the key tree. (The name limits are in registry_names.h.)
 constexpr std::size_t kMaxKeyDepth = 512;
 
 struct Value {
@@ -85,52 +83,6 @@ struct Store {
 };
 
 // ---- names and paths ------------------------------------------------------
-
-bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// True when the text has no unpaired surrogate, so UTF-8 carries it unchanged.
-bool hasOnlyPairedSurrogates(std::u16string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (isHighSurrogate(text[i]) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
-      ++i;
-    } else if (isHighSurrogate(text[i]) || isLowSurrogate(text[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// A key or value name must fit on one line of the file: no NUL, CR or LF,
-// and nothing UTF-8 would change.
-bool isStorableName(std::u16string_view name, std::size_t maxChars) {
-  if (name.size() > maxChars) return false;
-  for (char16_t c : name)
-    if (c == u'\0' || c == u'\r' || c == u'\n') return false;
-  return hasOnlyPairedSurrogates(name);
-}
-
-// Splits a key path into key names. Leading and trailing separators are
-// ignored and a run of separators counts as one, so "\A\\B\" is "A\B"; an
-// empty result is the root itself. False when a name is not storable or the
-// path is too deep.
-bool splitKeyPath(std::u16string_view path, std::vector<std::u16string>& names) {
-  names.clear();
-  std::size_t i = 0;
-  while (i < path.size()) {
-    if (path[i] == u'\\') {
-      ++i;
-      continue;
-    }
-    std::size_t end = path.find(u'\\', i);
-    if (end == std::u16string_view::npos) end = path.size();
-    const std::u16string_view name = path.substr(i, end - i);
-    if (!isStorableName(name, kMaxKeyNameChars) || names.size() == kMaxKeyDepth) return false;
-    names.emplace_back(name);
-    i = end;
-  }
-  return true;
-}
 
 bool validRoot(RegRoot root) {
   const auto index = static_cast<int>(root);
@@ -317,7 +269,7 @@ class Parser {
     for (std::size_t r = 0; r < kRootNames.size(); ++r) {
       if (rootName.size() != kRootNames[r].size() || !startsWithIgnoreCase(kRootNames[r], rootName)) continue;
       std::vector<std::u16string> names;
-      if (!splitKeyPath(utf8ToUtf16(inside.substr(sep)), names)) return nullptr;
+      if (!splitKeyPath(utf8ToUtf16(inside.substr(sep)), names, kMaxKeyDepth)) return nullptr;
       bool created = false;
       return &makeKey(store, static_cast<RegRoot>(r), names, created);
     }
@@ -759,7 +711,7 @@ LONG guarded(Body&& body) noexcept {
 // The key names of an open key; false when the key is not one this store
 // could have handed out.
 bool keyNames(const RegKey& key, std::vector<std::u16string>& names) {
-  return validRoot(key.root) && splitKeyPath(key.path, names);
+  return validRoot(key.root) && splitKeyPath(key.path, names, kMaxKeyDepth);
 }
 
 // Looks up a value of an open key and hands it to `use(const Value&)`.
@@ -794,7 +746,7 @@ LONG regCreateKey(RegRoot root, std::u16string_view subKey, RegKey& out) {
   return guarded([&]() -> LONG {
     if (!validRoot(root)) return ERROR_INVALID_HANDLE;
     std::vector<std::u16string> names;
-    if (!splitKeyPath(subKey, names)) return ERROR_INVALID_PARAMETER;
+    if (!splitKeyPath(subKey, names, kMaxKeyDepth)) return ERROR_INVALID_PARAMETER;
     std::u16string path;
     // Opening an existing key needs no write, so it works on a store the
     // caller may only read.
@@ -821,7 +773,7 @@ LONG regOpenKey(RegRoot root, std::u16string_view subKey, RegKey& out) {
   return guarded([&]() -> LONG {
     if (!validRoot(root)) return ERROR_INVALID_HANDLE;
     std::vector<std::u16string> names;
-    if (!splitKeyPath(subKey, names)) return ERROR_INVALID_PARAMETER;
+    if (!splitKeyPath(subKey, names, kMaxKeyDepth)) return ERROR_INVALID_PARAMETER;
     std::u16string path;
     const LONG result = readStore([&](Store& store) -> LONG {
       if (findKey(store, root, names) == nullptr) return ERROR_FILE_NOT_FOUND;
@@ -921,7 +873,7 @@ LONG regDeleteTree(RegRoot root, std::u16string_view subKey) {
   return guarded([&]() -> LONG {
     if (!validRoot(root)) return ERROR_INVALID_HANDLE;
     std::vector<std::u16string> names;
-    if (!splitKeyPath(subKey, names)) return ERROR_INVALID_PARAMETER;
+    if (!splitKeyPath(subKey, names, kMaxKeyDepth)) return ERROR_INVALID_PARAMETER;
     // An empty path would name the root: never empty a whole root.
     if (names.empty()) return ERROR_INVALID_PARAMETER;
     const std::u16string last = names.back();

@@ -8,50 +8,24 @@
 
 #include "platform/le_bytes.h"
 #include "platform/registry.h"
+#include "platform/registry_names.h"
 #include "platform/win32_api.h"
 
 namespace sonvale::platform {
 
 namespace {
 
-constexpr std::size_t kMaxKeyNameChars = 255;
-constexpr std::size_t kMaxValueNameChars = 16383;
 constexpr LONG kErrorNoMoreItems = 259;
-
-bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-bool isValidName(std::u16string_view name, std::size_t maxChars) {
-  if (name.size() > maxChars) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char16_t c = name[i];
-    if (c == u'\0' || c == u'\r' || c == u'\n') return false;
-    if (isHighSurrogate(c) && i + 1 < name.size() && isLowSurrogate(name[i + 1])) {
-      ++i;
-    } else if (isHighSurrogate(c) || isLowSurrogate(c)) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The key path with single separators and none at either end; false when a
 // key name is not valid.
 bool normalisedPath(std::u16string_view path, std::u16string& out) {
+  std::vector<std::u16string> names;
+  if (!splitKeyPath(path, names)) return false;
   out.clear();
-  std::size_t i = 0;
-  while (i < path.size()) {
-    if (path[i] == u'\\') {
-      ++i;
-      continue;
-    }
-    std::size_t end = path.find(u'\\', i);
-    if (end == std::u16string_view::npos) end = path.size();
-    const std::u16string_view name = path.substr(i, end - i);
-    if (!isValidName(name, kMaxKeyNameChars)) return false;
+  for (const std::u16string& name : names) {
     if (!out.empty()) out.push_back(u'\\');
-    out.append(name);
-    i = end;
+    out += name;
   }
   return true;
 }
@@ -121,7 +95,7 @@ LONG openOrCreate(RegRoot root, std::u16string_view subKey, RegKey& out, bool cr
 
 // Reads a whole value: its type and bytes.
 LONG readValue(const RegKey& key, std::u16string_view name, DWORD& type, std::vector<BYTE>& bytes) {
-  if (!isValidName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
+  if (!isStorableName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
   OpenKey open;
   const LONG opened = open.open(key, false);
   if (opened != ERROR_SUCCESS) return opened;
@@ -154,7 +128,7 @@ LONG regOpenKey(RegRoot root, std::u16string_view subKey, RegKey& out) {
 LONG regQueryValue(const RegKey& key, std::u16string_view name, DWORD* type, BYTE* data, DWORD* cbData) {
   return guarded([&]() -> LONG {
     if (data != nullptr && cbData == nullptr) return ERROR_INVALID_PARAMETER;
-    if (!isValidName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
+    if (!isStorableName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
     OpenKey open;
     const LONG opened = open.open(key, false);
     if (opened != ERROR_SUCCESS) return opened;
@@ -194,7 +168,7 @@ LONG regQueryString(const RegKey& key, std::u16string_view name, std::u16string&
 LONG regSetValue(const RegKey& key, std::u16string_view name, DWORD type, const BYTE* data, DWORD cbData) {
   return guarded([&]() -> LONG {
     if (data == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
-    if (!isValidName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
+    if (!isStorableName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
     OpenKey open;
     const LONG opened = open.open(key, true);
     if (opened != ERROR_SUCCESS) return opened;
@@ -229,7 +203,7 @@ LONG regSetString(const RegKey& key, std::u16string_view name, std::u16string_vi
 
 LONG regDeleteValue(const RegKey& key, std::u16string_view name) {
   return guarded([&]() -> LONG {
-    if (!isValidName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
+    if (!isStorableName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
     OpenKey open;
     const LONG opened = open.open(key, true);
     if (opened != ERROR_SUCCESS) return opened;

@@ -17,8 +17,8 @@
 #include "fuzz_support.h"
 #include "host/output_site.h"
 #include "host/sapi_xml.h"
-#include "platform/ui.h"
 #include "settings/engine_settings.h"
+#include "ui/ui.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ struct Fixture {
     SONVALE_FUZZ_CHECK(!dir.path().empty(), "no scratch directory");
     setenv("SONVALE_REGISTRY", dir.file("registry.reg").c_str(), 1);
     unsetenv("SONVALE_DUMP_DIR");
-    platform::setWarningSink([](platform::UserWarning, const std::string&, void*) {}, nullptr);
+    ui::setWarningSink([](ui::UserWarning, const std::string&, void*) {}, nullptr);
   }
 };
 

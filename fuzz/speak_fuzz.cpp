@@ -21,8 +21,8 @@
 #include "fuzz_support.h"
 #include "fuzz_voice.h"
 #include "host/output_site.h"
-#include "platform/ui.h"
 #include "settings/engine_settings.h"
+#include "ui/ui.h"
 
 namespace {
 
@@ -135,7 +135,7 @@ struct Fixture {
     // A private registry store and dump directory; warnings are dropped.
     setenv("SONVALE_REGISTRY", dir.file("registry.reg").c_str(), 1);
     setenv("SONVALE_DUMP_DIR", dir.path().c_str(), 1);
-    platform::setWarningSink([](platform::UserWarning, const std::string&, void*) {}, nullptr);
+    ui::setWarningSink([](ui::UserWarning, const std::string&, void*) {}, nullptr);
     engine = std::make_unique<Engine>();
     const HRESULT loaded = engine->loadVoice(*token);
     SONVALE_FUZZ_CHECK(loaded == S_OK, "the fuzz voice does not load: %s", engine->voiceError().c_str());

@@ -24,9 +24,9 @@
 #include "engine/engine.h"
 #include "fuzz_support.h"
 #include "host/output_site.h"
-#include "platform/ui.h"
 #include "settings/engine_settings.h"
 #include "synth/voice_builder.h"
+#include "ui/ui.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ struct Fixture {
     SONVALE_FUZZ_CHECK(!dir.path().empty(), "no scratch directory");
     setenv("SONVALE_REGISTRY", dir.file("registry.reg").c_str(), 1);
     unsetenv("SONVALE_DUMP_DIR");
-    platform::setWarningSink([](platform::UserWarning, const std::string&, void*) {}, nullptr);
+    ui::setWarningSink([](ui::UserWarning, const std::string&, void*) {}, nullptr);
   }
 };
 

@@ -6,8 +6,8 @@
 
 #include "engine/engine.h"
 #include "host/output_site.h"
-#include "platform/ui.h"
 #include "test_support.h"
+#include "ui/ui.h"
 
 namespace sonvale {
 namespace {
@@ -167,16 +167,16 @@ TEST_F(FragmentLoopTest, MinusSign) {
   EXPECT_EQ(reading.lastNumber().integerPart, u"-5");
 }
 
-void countWarning(platform::UserWarning kind, const std::string&, void* context) {
-  if (kind == platform::UserWarning::NumberTooLarge) ++*static_cast<int*>(context);
+void countWarning(ui::UserWarning kind, const std::string&, void* context) {
+  if (kind == ui::UserWarning::NumberTooLarge) ++*static_cast<int*>(context);
 }
 
 TEST_F(FragmentLoopTest, LongDigitRunIsCutIntoNumbers) {
   storeSettings({{u"ReadNumber", 1}});
   int warnings = 0;
-  platform::setWarningSink(countWarning, &warnings);
+  ui::setWarningSink(countWarning, &warnings);
   ASSERT_EQ(speak(FragmentList(std::u16string(600, u'7'))), S_OK);
-  platform::setWarningSink(nullptr, nullptr);
+  ui::setWarningSink(nullptr, nullptr);
   EXPECT_EQ(warnings, 3);  // each part is too long to be read as a number
   // 255 + 255 + 90 digits: three numbers, none past its buffer.
   EXPECT_EQ(reduce(site_.events()),

@@ -1,6 +1,6 @@
 // The properties dialog's logic: what it shows when it opens, what OK and
 // Cancel leave in memory and in the registry store.
-#include "settings/properties_model.h"
+#include "ui/properties_model.h"
 
 #include <gtest/gtest.h>
 
@@ -16,12 +16,12 @@
 namespace sonvale {
 namespace {
 
-using settings::DialogControls;
-using settings::DialogList;
-using settings::DialogValues;
+using ui::DialogControls;
+using ui::DialogList;
+using ui::DialogValues;
 
 std::vector<std::string> choices(DialogList list) {
-  const auto span = settings::listChoices(list);
+  const auto span = ui::listChoices(list);
   return {span.begin(), span.end()};
 }
 
@@ -41,7 +41,7 @@ struct IndexCase {
 class ChoiceIndex : public ::testing::TestWithParam<IndexCase> {};
 
 TEST_P(ChoiceIndex, MatchesTheDecimalTextExactly) {
-  EXPECT_EQ(settings::choiceIndex(GetParam().list, GetParam().value), GetParam().index);
+  EXPECT_EQ(ui::choiceIndex(GetParam().list, GetParam().value), GetParam().index);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ChoiceIndex,
@@ -65,7 +65,7 @@ struct DecimalCase {
 
 class DecimalValue : public ::testing::TestWithParam<DecimalCase> {};
 
-TEST_P(DecimalValue, ReadsSignAndDigits) { EXPECT_EQ(settings::decimalValue(GetParam().text), GetParam().value); }
+TEST_P(DecimalValue, ReadsSignAndDigits) { EXPECT_EQ(ui::decimalValue(GetParam().text), GetParam().value); }
 
 INSTANTIATE_TEST_SUITE_P(Table, DecimalValue,
                          ::testing::Values(DecimalCase{"Plain", "15000", 15000},
@@ -81,12 +81,12 @@ INSTANTIATE_TEST_SUITE_P(Table, DecimalValue,
 
 TEST(ReloadedValues, StoredValuesReplaceOnlyWhatWasRead) {
   const DialogValues inMemory{3000, 13000, 2, 1, 1};
-  settings::StoredValues stored;
+  ui::StoredValues stored;
   stored.puncLong = 17000;
   stored.voiceStyle = -1;
   // No defaults here: ReadNumber and the others keep their in-memory values.
-  EXPECT_EQ(settings::reloadedValues(inMemory, stored), (DialogValues{3000, 17000, -1, 1, 1}));
-  EXPECT_EQ(settings::reloadedValues(inMemory, std::nullopt), inMemory);
+  EXPECT_EQ(ui::reloadedValues(inMemory, stored), (DialogValues{3000, 17000, -1, 1, 1}));
+  EXPECT_EQ(ui::reloadedValues(inMemory, std::nullopt), inMemory);
 }
 
 struct ControlsCase {
@@ -97,7 +97,7 @@ struct ControlsCase {
 
 class ControlsFor : public ::testing::TestWithParam<ControlsCase> {};
 
-TEST_P(ControlsFor, ShowTheValues) { EXPECT_EQ(settings::controlsFor(GetParam().values), GetParam().controls); }
+TEST_P(ControlsFor, ShowTheValues) { EXPECT_EQ(ui::controlsFor(GetParam().values), GetParam().controls); }
 
 // Values in field order: puncShort, puncLong, voiceStyle, readPunctuation, readNumber.
 // Controls: list 213, 214, 223 indexes, check 215, radio 216, radio 217.
@@ -121,7 +121,7 @@ struct OkCase {
 class ValuesOnOk : public ::testing::TestWithParam<OkCase> {};
 
 TEST_P(ValuesOnOk, StoreTheChoices) {
-  EXPECT_EQ(settings::valuesOnOk(GetParam().controls, GetParam().before), GetParam().after);
+  EXPECT_EQ(ui::valuesOnOk(GetParam().controls, GetParam().before), GetParam().after);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -159,10 +159,10 @@ class PropertiesDialogTest : public testing::EngineTest {
 
 TEST_F(PropertiesDialogTest, DefaultsOpenOn5000And15000) {
   settings::loadSettings();  // an empty key: PuncShort 5000, PuncLong 15000
-  const DialogControls controls = settings::startPropertiesDialog();
-  EXPECT_EQ(settings::listChoices(DialogList::PauseShort)[static_cast<std::size_t>(controls.pauseShortIndex)],
+  const DialogControls controls = ui::startPropertiesDialog();
+  EXPECT_EQ(ui::listChoices(DialogList::PauseShort)[static_cast<std::size_t>(controls.pauseShortIndex)],
             std::string("5000"));
-  EXPECT_EQ(settings::listChoices(DialogList::PauseLong)[static_cast<std::size_t>(controls.pauseLongIndex)],
+  EXPECT_EQ(ui::listChoices(DialogList::PauseLong)[static_cast<std::size_t>(controls.pauseLongIndex)],
             std::string("15000"));
   EXPECT_EQ(controls.pitchIndex, 1);  // "0"
   EXPECT_TRUE(controls.digitRead);
@@ -172,39 +172,39 @@ TEST_F(PropertiesDialogTest, StartReloadsWithoutDefaults) {
   storeSettings({{u"PuncShort", 7000}, {u"VoiceStyle", 3}});
   settings::engineSettings().readNumber.store(1);
   settings::engineSettings().puncLong.store(16000);
-  const DialogControls controls = settings::startPropertiesDialog();
+  const DialogControls controls = ui::startPropertiesDialog();
   // Read values replace the in-memory ones; missing values leave them alone.
-  EXPECT_EQ(settings::currentDialogValues(), (DialogValues{7000, 16000, 3, 0, 1}));
+  EXPECT_EQ(ui::currentDialogValues(), (DialogValues{7000, 16000, 3, 0, 1}));
   EXPECT_EQ(controls, (DialogControls{4, 3, 4, false, false, true}));
 }
 
 TEST_F(PropertiesDialogTest, ReadNumber2ChecksNeitherRadioAndSurvivesOk) {
   storeSettings({{u"ReadNumber", 2}});
-  const DialogControls controls = settings::startPropertiesDialog();
+  const DialogControls controls = ui::startPropertiesDialog();
   EXPECT_FALSE(controls.digitRead);
   EXPECT_FALSE(controls.numberRead);
-  EXPECT_EQ(settings::okPropertiesDialog(controls), ERROR_SUCCESS);
+  EXPECT_EQ(ui::okPropertiesDialog(controls), ERROR_SUCCESS);
   EXPECT_EQ(settings::engineSettings().readNumber.load(), 2);
   EXPECT_EQ(stored(u"ReadNumber"), 2u);
 }
 
 TEST_F(PropertiesDialogTest, VoiceStyleMinusOneIsStoredAs0xFFFFFFFF) {
-  DialogControls controls = settings::startPropertiesDialog();
-  controls.pitchIndex = settings::choiceIndex(DialogList::Pitch, -1);
-  EXPECT_EQ(settings::okPropertiesDialog(controls), ERROR_SUCCESS);
+  DialogControls controls = ui::startPropertiesDialog();
+  controls.pitchIndex = ui::choiceIndex(DialogList::Pitch, -1);
+  EXPECT_EQ(ui::okPropertiesDialog(controls), ERROR_SUCCESS);
   EXPECT_EQ(settings::engineSettings().voiceStyle.load(), -1);
   EXPECT_EQ(stored(u"VoiceStyle"), 0xFFFFFFFFu);
 }
 
 TEST_F(PropertiesDialogTest, OkWritesFiveDwordsInOrder) {
-  DialogControls controls = settings::startPropertiesDialog();
+  DialogControls controls = ui::startPropertiesDialog();
   controls.pauseShortIndex = 0;  // 3000
   controls.pauseLongIndex = 4;   // 17000
   controls.readPunctuation = true;
   controls.digitRead = false;
   controls.numberRead = true;
-  ASSERT_EQ(settings::okPropertiesDialog(controls), ERROR_SUCCESS);
-  EXPECT_EQ(settings::currentDialogValues(), (DialogValues{3000, 17000, 0, 1, 1}));
+  ASSERT_EQ(ui::okPropertiesDialog(controls), ERROR_SUCCESS);
+  EXPECT_EQ(ui::currentDialogValues(), (DialogValues{3000, 17000, 0, 1, 1}));
 
   platform::RegKey key;
   ASSERT_EQ(platform::regOpenKey(platform::RegRoot::LocalMachine, settings::kEnginePropertiesKey, key), ERROR_SUCCESS);
@@ -229,7 +229,7 @@ TEST_F(PropertiesDialogTest, CancelKeepsTheReloadedValues) {
   storeSettings({{u"PuncShort", 4000}, {u"PuncLong", 14000}, {u"ReadPunctuation", 1}});
   settings::engineSettings().puncShort.store(6000);
   const std::string before = storeText();
-  settings::startPropertiesDialog();
+  ui::startPropertiesDialog();
   // Cancel: the dialog ends without storing anything.
   EXPECT_EQ(settings::engineSettings().puncShort.load(), 4000);
   EXPECT_EQ(settings::engineSettings().puncLong.load(), 14000);
@@ -241,20 +241,20 @@ TEST_F(PropertiesDialogTest, UnreadableStoreAtStartShowsTheInMemoryValues) {
   damageStore();
   settings::engineSettings().puncShort.store(3000);
   settings::engineSettings().readNumber.store(1);
-  const DialogControls controls = settings::startPropertiesDialog();
+  const DialogControls controls = ui::startPropertiesDialog();
   EXPECT_EQ(controls.pauseShortIndex, 0);
   EXPECT_TRUE(controls.numberRead);
   EXPECT_EQ(settings::engineSettings().puncShort.load(), 3000);
 }
 
 TEST_F(PropertiesDialogTest, UnwritableStoreKeepsTheNewValuesInMemoryOnly) {
-  DialogControls controls = settings::startPropertiesDialog();
+  DialogControls controls = ui::startPropertiesDialog();
   damageStore();
   const std::string damaged = storeText();
   controls.pauseShortIndex = 3;  // 6000
   controls.numberRead = true;
   controls.digitRead = false;
-  EXPECT_EQ(settings::okPropertiesDialog(controls), ERROR_BADDB);
+  EXPECT_EQ(ui::okPropertiesDialog(controls), ERROR_BADDB);
   EXPECT_EQ(settings::engineSettings().puncShort.load(), 6000);
   EXPECT_EQ(settings::engineSettings().readNumber.load(), 1);
   EXPECT_EQ(storeText(), damaged);  // the damaged store is never overwritten

@@ -34,15 +34,15 @@
 #include "host/registry_token.h"
 #include "host/sapi_xml.h"
 #include "host/voice_tokens.h"
+#include "lame_stream.h"
 #include "platform/le_bytes.h"
-#include "platform/ui.h"
 #include "platform/utf.h"
 #include "settings/engine_settings.h"
 #include "sonvale/sonvale.h"
 #include "synth/voice_builder.h"
 #include "synth/voice_format.h"
 #include "test_support.h"
-#include "lame_stream.h"
+#include "ui/ui.h"
 #include "voice_fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -417,7 +417,7 @@ std::vector<DamageCase> damageCases() {
 }
 
 struct Warning {
-  platform::UserWarning kind;
+  ui::UserWarning kind;
   std::string detail;
 };
 
@@ -425,14 +425,14 @@ class DamagedVoiceTest : public testing::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    platform::setWarningSink(
-        [](platform::UserWarning kind, const std::string& detail, void* context) {
+    ui::setWarningSink(
+        [](ui::UserWarning kind, const std::string& detail, void* context) {
           static_cast<std::vector<Warning>*>(context)->push_back({kind, detail});
         },
         &warnings_);
   }
   void TearDown() override {
-    platform::setWarningSink(nullptr, nullptr);
+    ui::setWarningSink(nullptr, nullptr);
     EngineTest::TearDown();
   }
 

@@ -1,6 +1,6 @@
 // The UI language: from LCIDs, from locale names and variables, the language
 // an engine object picks, and every text of the three languages.
-#include "platform/ui_text.h"
+#include "ui/ui_text.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "platform/ui.h"
 #include "test_support.h"
+#include "ui/ui.h"
 
 namespace sonvale {
 namespace {
 
-using platform::UiLanguage;
+using ui::UiLanguage;
 
 struct LcidCase {
   const char* name;
@@ -27,9 +27,7 @@ struct LcidCase {
 
 class LcidLanguage : public ::testing::TestWithParam<LcidCase> {};
 
-TEST_P(LcidLanguage, FollowsTheTable) {
-  EXPECT_EQ(platform::uiLanguageFromLcid(GetParam().lcid), GetParam().language);
-}
+TEST_P(LcidLanguage, FollowsTheTable) { EXPECT_EQ(ui::uiLanguageFromLcid(GetParam().lcid), GetParam().language); }
 
 INSTANTIATE_TEST_SUITE_P(Table, LcidLanguage,
                          ::testing::Values(LcidCase{"Prc", 0x0804, UiLanguage::SimplifiedChinese},
@@ -50,7 +48,7 @@ struct LocaleCase {
 
 class LocaleLcid : public ::testing::TestWithParam<LocaleCase> {};
 
-TEST_P(LocaleLcid, FollowsTheTerritory) { EXPECT_EQ(platform::lcidFromLocaleName(GetParam().locale), GetParam().lcid); }
+TEST_P(LocaleLcid, FollowsTheTerritory) { EXPECT_EQ(ui::lcidFromLocaleName(GetParam().locale), GetParam().lcid); }
 
 INSTANTIATE_TEST_SUITE_P(Table, LocaleLcid,
                          ::testing::Values(LocaleCase{"ChinaUtf8", "zh_CN.UTF-8", 0x0804},
@@ -82,7 +80,7 @@ class LocaleVariables : public ::testing::TestWithParam<VariablesCase> {};
 
 TEST_P(LocaleVariables, FirstSetOneWins) {
   const VariablesCase& c = GetParam();
-  EXPECT_EQ(platform::lcidFromLocaleVariables(c.lcAll, c.lcMessages, c.lang), c.lcid);
+  EXPECT_EQ(ui::lcidFromLocaleVariables(c.lcAll, c.lcMessages, c.lang), c.lcid);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -115,7 +113,7 @@ class LocaleEnvironment : public testing::EngineTest {
         unsetenv(kNames[i]);
       }
     }
-    platform::setCurrentUiLanguage(platform::uiLanguageFromLcid(platform::userDefaultLcid()));
+    ui::setCurrentUiLanguage(ui::uiLanguageFromLcid(ui::userDefaultLcid()));
     testing::EngineTest::TearDown();
   }
   static constexpr const char* kNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
@@ -124,46 +122,45 @@ class LocaleEnvironment : public testing::EngineTest {
 
 TEST_F(LocaleEnvironment, UserDefaultReadsTheEnvironment) {
   setenv("LANG", "zh_SG.UTF-8", 1);
-  EXPECT_EQ(platform::userDefaultLcid(), 0x1004u);
+  EXPECT_EQ(ui::userDefaultLcid(), 0x1004u);
   setenv("LC_MESSAGES", "zh_CN.UTF-8", 1);
-  EXPECT_EQ(platform::userDefaultLcid(), 0x0804u);
+  EXPECT_EQ(ui::userDefaultLcid(), 0x0804u);
 }
 
 TEST_F(LocaleEnvironment, EngineCreationFixesTheProcessLanguage) {
   setenv("LANG", "zh_HK.UTF-8", 1);
-  platform::setCurrentUiLanguage(UiLanguage::English);
+  ui::setCurrentUiLanguage(UiLanguage::English);
   {
     Engine engine;
     EXPECT_EQ(engine.uiLanguage(), UiLanguage::TraditionalChinese);
   }
-  EXPECT_EQ(platform::currentUiLanguage(), UiLanguage::TraditionalChinese);
+  EXPECT_EQ(ui::currentUiLanguage(), UiLanguage::TraditionalChinese);
   // A later change of the environment matters only to the next engine.
   setenv("LANG", "zh_CN.UTF-8", 1);
-  EXPECT_EQ(platform::currentUiLanguage(), UiLanguage::TraditionalChinese);
+  EXPECT_EQ(ui::currentUiLanguage(), UiLanguage::TraditionalChinese);
   Engine next;
-  EXPECT_EQ(platform::currentUiLanguage(), UiLanguage::SimplifiedChinese);
+  EXPECT_EQ(ui::currentUiLanguage(), UiLanguage::SimplifiedChinese);
 }
 
 TEST_F(LocaleEnvironment, DefaultWarningIsOneLineInTheUiLanguage) {
-  platform::setCurrentUiLanguage(UiLanguage::SimplifiedChinese);
+  ui::setCurrentUiLanguage(UiLanguage::SimplifiedChinese);
   ::testing::internal::CaptureStderr();
-  platform::showWarning(platform::UserWarning::NumberTooLarge, "12345678901234");
-  platform::showWarning(platform::UserWarning::VoiceDamaged, "");
+  ui::showWarning(ui::UserWarning::NumberTooLarge, "12345678901234");
+  ui::showWarning(ui::UserWarning::VoiceDamaged, "");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "sonvale: 警告: 数值大于万亿,不能进行朗读! (12345678901234)\n"
             "sonvale: 语音数据已损坏,请重新安装语音。\n");
 
-  platform::setCurrentUiLanguage(UiLanguage::English);
-  EXPECT_STREQ(platform::warningHeadline(platform::UserWarning::NumberTooLarge),
-               "Warning: number is too large to read!");
-  platform::setCurrentUiLanguage(UiLanguage::TraditionalChinese);
-  EXPECT_STREQ(platform::warningHeadline(platform::UserWarning::NumberTooLarge), "警告: 數值大於萬億,不能進行朗讀!");
+  ui::setCurrentUiLanguage(UiLanguage::English);
+  EXPECT_STREQ(ui::warningHeadline(ui::UserWarning::NumberTooLarge), "Warning: number is too large to read!");
+  ui::setCurrentUiLanguage(UiLanguage::TraditionalChinese);
+  EXPECT_STREQ(ui::warningHeadline(ui::UserWarning::NumberTooLarge), "警告: 數值大於萬億,不能進行朗讀!");
 }
 
 // Every text, as each language's window shows it.
 struct TextCase {
   const char* name;
-  const char* platform::UiTexts::*field;
+  const char* ui::UiTexts::*field;
   const char* simplified;
   const char* traditional;
   const char* english;
@@ -173,12 +170,12 @@ class Texts : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(Texts, AreExactlyTheWindowsTexts) {
   const TextCase& c = GetParam();
-  EXPECT_STREQ(platform::uiTexts(UiLanguage::SimplifiedChinese).*c.field, c.simplified);
-  EXPECT_STREQ(platform::uiTexts(UiLanguage::TraditionalChinese).*c.field, c.traditional);
-  EXPECT_STREQ(platform::uiTexts(UiLanguage::English).*c.field, c.english);
+  EXPECT_STREQ(ui::uiTexts(UiLanguage::SimplifiedChinese).*c.field, c.simplified);
+  EXPECT_STREQ(ui::uiTexts(UiLanguage::TraditionalChinese).*c.field, c.traditional);
+  EXPECT_STREQ(ui::uiTexts(UiLanguage::English).*c.field, c.english);
 }
 
-using T = platform::UiTexts;
+using T = ui::UiTexts;
 INSTANTIATE_TEST_SUITE_P(
     Table, Texts,
     ::testing::Values(
@@ -210,11 +207,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReinstallMessage, TellsOfDamageAndAsksToReinstallInEachLanguage) {
   // The wording is ours; each says the voice data is damaged and to install again.
-  EXPECT_NE(std::string(platform::uiTexts(UiLanguage::SimplifiedChinese).reinstallMessage).find("重新安装"),
+  EXPECT_NE(std::string(ui::uiTexts(UiLanguage::SimplifiedChinese).reinstallMessage).find("重新安装"),
             std::string::npos);
-  EXPECT_NE(std::string(platform::uiTexts(UiLanguage::TraditionalChinese).reinstallMessage).find("重新安裝"),
+  EXPECT_NE(std::string(ui::uiTexts(UiLanguage::TraditionalChinese).reinstallMessage).find("重新安裝"),
             std::string::npos);
-  EXPECT_NE(std::string(platform::uiTexts(UiLanguage::English).reinstallMessage).find("install the voice again"),
+  EXPECT_NE(std::string(ui::uiTexts(UiLanguage::English).reinstallMessage).find("install the voice again"),
             std::string::npos);
 }
 

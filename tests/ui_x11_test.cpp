@@ -28,11 +28,11 @@
 #include "host/output_site.h"
 #include "host/voice_tokens.h"
 #include "platform/registry.h"
-#include "platform/ui_text.h"
-#include "platform/word_panel.h"
 #include "server/kelvane_ui.h"
 #include "settings/engine_settings.h"
 #include "test_support.h"
+#include "ui/ui_text.h"
+#include "ui/word_panel.h"
 #include "voice_fixture.h"
 
 // Last: Xlib defines None, Bool and Status as macros, which GoogleTest's own
@@ -313,7 +313,7 @@ class X11Test : public testing::EngineTest {
     unsetenv("LC_MESSAGES");
   }
   void TearDown() override {
-    platform::setWordPanelFactory(nullptr);
+    ui::setWordPanelFactory(nullptr);
     if (display_ != nullptr) XCloseDisplay(display_);
     if (savedLang_) {
       setenv("LANG", savedLang_->c_str(), 1);
@@ -366,7 +366,7 @@ TEST_P(PanelTest, HostShowsTheDictionaryWordBeingSpoken) {
                       {word}, coded);
 
   setenv("LANG", c.lang, 1);
-  platform::setWordPanelFactory(platform::createX11WordPanel);
+  ui::setWordPanelFactory(ui::createX11WordPanel);
   Engine engine;
   ASSERT_TRUE(engine.hasPanel()) << "no panel in the host window";
   ASSERT_EQ(testing::loadVoice(engine, voiceDir), S_OK);
@@ -431,7 +431,7 @@ TEST_F(X11Test, TwoEnginesSpeakAtOnceWithAPanelEach) {
   ASSERT_FALSE(ids.empty());
   writeTwoWordVoice(dir_.path());
 
-  platform::setWordPanelFactory(platform::createX11WordPanel);
+  ui::setWordPanelFactory(ui::createX11WordPanel);
   Engine first;
   Engine second;
   ASSERT_TRUE(first.hasPanel());
@@ -465,7 +465,7 @@ TEST_F(X11Test, HostGoingAwayLeavesSpeakingAlone) {
   ASSERT_FALSE(ids.empty());
   writeTwoWordVoice(dir_.path());
 
-  platform::setWordPanelFactory(platform::createX11WordPanel);
+  ui::setWordPanelFactory(ui::createX11WordPanel);
   Engine engine;
   ASSERT_TRUE(engine.hasPanel());
   host.stop();  // the host application ends, and its windows with it
@@ -517,7 +517,7 @@ TEST_F(X11Test, NoHostWindowMeansNoPanel) {
   }
   XSetInputFocus(display_, plain, RevertToParent, CurrentTime);
   XSync(display_, False);
-  platform::setWordPanelFactory(platform::createX11WordPanel);
+  ui::setWordPanelFactory(ui::createX11WordPanel);
   Engine engine;
   EXPECT_FALSE(engine.hasPanel());
   XDestroyWindow(display_, plain);
@@ -527,7 +527,7 @@ TEST(X11WordPanel, NoDisplayMeansNoPanel) {
   const char* display = std::getenv("DISPLAY");
   const std::optional<std::string> saved = display != nullptr ? std::optional<std::string>(display) : std::nullopt;
   unsetenv("DISPLAY");
-  EXPECT_EQ(platform::createX11WordPanel(platform::UiLanguage::English, [] { return platform::PanelLines{}; }), nullptr);
+  EXPECT_EQ(ui::createX11WordPanel(ui::UiLanguage::English, [] { return ui::PanelLines{}; }), nullptr);
   if (saved) setenv("DISPLAY", saved->c_str(), 1);
 }
 
@@ -656,13 +656,13 @@ TEST_F(DialogTest, LinksOpenTheProjectPagesWithXdgOpen) {
     if (std::count(lines.begin(), lines.end(), '\n') >= 2) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_EQ(lines, std::string(platform::kHomePageUrl) + "\n" + platform::kIssuesUrl + "\n");
+  EXPECT_EQ(lines, std::string(ui::kHomePageUrl) + "\n" + ui::kIssuesUrl + "\n");
   click(260 + 28, 140 + 8, 0, 0);  // Cancel
   EXPECT_EQ(dialog.wait(), 0);
 }
 
 TEST_F(DialogTest, DisplayUiShowsTheDialogAndOkActsAtOnceInThisProcess) {
-  platform::setCurrentUiLanguage(platform::UiLanguage::English);
+  ui::setCurrentUiLanguage(ui::UiLanguage::English);
   ISpTokenUI* ui = nullptr;
   ASSERT_EQ(server::KelvaneUI::create(nullptr, IID_ISpTokenUI, reinterpret_cast<void**>(&ui), nullptr), S_OK);
   HRESULT shown = E_FAIL;

@@ -8,10 +8,10 @@
 #include "host/output_site.h"
 #include "host/registry_token.h"
 #include "platform/le_bytes.h"
-#include "platform/ui.h"
 #include "platform/utf.h"
 #include "synth/voice_format.h"
 #include "test_support.h"
+#include "ui/ui.h"
 
 namespace sonvale {
 namespace {
@@ -46,11 +46,11 @@ std::vector<std::uint8_t> voiceWord(const char* id = voice::kDictId) {
 }
 
 struct Warning {
-  platform::UserWarning kind;
+  ui::UserWarning kind;
   std::string detail;
 };
 
-void collectWarning(platform::UserWarning kind, const std::string& detail, void* context) {
+void collectWarning(ui::UserWarning kind, const std::string& detail, void* context) {
   static_cast<std::vector<Warning>*>(context)->push_back({kind, detail});
 }
 
@@ -58,13 +58,13 @@ class VoiceLoadingTest : public testing::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    platform::setWarningSink(collectWarning, &warnings_);
+    ui::setWarningSink(collectWarning, &warnings_);
     writeFile(dir_.file("voice.def"), voiceDef(100));
     writeFile(dir_.file("voice.dat"), std::vector<std::uint8_t>(1000, 0xAA));
     writeFile(dir_.file("voice.wrd"), voiceWord());
   }
   void TearDown() override {
-    platform::setWarningSink(nullptr, nullptr);
+    ui::setWarningSink(nullptr, nullptr);
     if (token_ != nullptr) token_->Release();
     EngineTest::TearDown();
   }

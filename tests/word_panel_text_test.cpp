@@ -1,5 +1,5 @@
 // The word display panel's lines and its host search, without a screen.
-#include "engine/word_panel_text.h"
+#include "ui/word_panel_text.h"
 
 #include <gtest/gtest.h>
 
@@ -12,11 +12,11 @@
 #include "engine/engine.h"
 #include "host/output_site.h"
 #include "platform/le_bytes.h"
-#include "platform/word_panel.h"
 #include "synth/voice_format.h"
 #include "test_support.h"
+#include "ui/word_panel.h"
 
-namespace sonvale {
+namespace sonvale::ui {
 namespace {
 
 struct TonedCase {
@@ -138,7 +138,7 @@ TEST(PanelLines, OneCharacterOrNoneDrawsNothing) {
 }
 
 TEST(PanelLines, AWordGivesItsThreeLines) {
-  const platform::PanelLines lines = panelLines(wordOf(u"你好", {"nei5", "hou2"}, u"問候語 greeting"));
+  const ui::PanelLines lines = panelLines(wordOf(u"你好", {"nei5", "hou2"}, u"問候語 greeting"));
   EXPECT_TRUE(lines.visible);
   EXPECT_EQ(lines.word, "你好");
   EXPECT_EQ(lines.romanized, "nei5 hoú ");
@@ -146,7 +146,7 @@ TEST(PanelLines, AWordGivesItsThreeLines) {
 }
 
 TEST(PanelLines, PhraseWordShowsOnlyItsText) {
-  const platform::PanelLines lines = panelLines(wordOf(u"一二", {}, u""));
+  const ui::PanelLines lines = panelLines(wordOf(u"一二", {}, u""));
   EXPECT_TRUE(lines.visible);
   EXPECT_EQ(lines.word, "一二");
   EXPECT_EQ(lines.romanized, "  ");
@@ -160,7 +160,7 @@ struct Tree {
   std::vector<int> asked;  // the windows whose children were listed, in order
 
   std::optional<int> find(int top, std::size_t maxVisits = 10000) {
-    return platform::findPanelHost(
+    return ui::findPanelHost(
         top,
         [this](int w) {
           asked.push_back(w);
@@ -218,29 +218,28 @@ TEST(FindPanelHost, GivesUpAfterTheVisitLimit) {
 }
 
 TEST(WordPanelFactory, WithoutAFactoryThereIsNoPanel) {
-  platform::setWordPanelFactory(nullptr);
-  EXPECT_EQ(platform::createWordPanel(platform::UiLanguage::English, [] { return platform::PanelLines{}; }), nullptr);
+  ui::setWordPanelFactory(nullptr);
+  EXPECT_EQ(ui::createWordPanel(ui::UiLanguage::English, [] { return ui::PanelLines{}; }), nullptr);
 }
 
 TEST(WordPanelFactory, AThrowingFactoryMeansNoPanel) {
-  platform::setWordPanelFactory([](platform::UiLanguage, platform::PanelLinesSource) -> std::unique_ptr<platform::WordPanel> {
-    throw std::bad_alloc();
-  });
-  EXPECT_EQ(platform::createWordPanel(platform::UiLanguage::English, [] { return platform::PanelLines{}; }), nullptr);
-  platform::setWordPanelFactory(nullptr);
+  ui::setWordPanelFactory(
+      [](ui::UiLanguage, ui::PanelLinesSource) -> std::unique_ptr<ui::WordPanel> { throw std::bad_alloc(); });
+  EXPECT_EQ(ui::createWordPanel(ui::UiLanguage::English, [] { return ui::PanelLines{}; }), nullptr);
+  ui::setWordPanelFactory(nullptr);
 }
 
 // A panel that records what the engine asks of it.
-struct FakePanel final : platform::WordPanel {
-  static inline platform::PanelLinesSource source;
-  static inline std::vector<platform::PanelLines> shown;  // the lines at each invalidate()
+struct FakePanel final : ui::WordPanel {
+  static inline ui::PanelLinesSource source;
+  static inline std::vector<ui::PanelLines> shown;  // the lines at each invalidate()
   static inline int alive = 0;
 
   FakePanel() { ++alive; }
   ~FakePanel() override { --alive; }
   void invalidate() override { shown.push_back(source()); }
 
-  static std::unique_ptr<platform::WordPanel> create(platform::UiLanguage, platform::PanelLinesSource lines) {
+  static std::unique_ptr<ui::WordPanel> create(ui::UiLanguage, ui::PanelLinesSource lines) {
     source = std::move(lines);
     return std::make_unique<FakePanel>();
   }
@@ -271,10 +270,10 @@ class EnginePanelTest : public testing::EngineTest {
   void SetUp() override {
     testing::EngineTest::SetUp();
     FakePanel::shown.clear();
-    platform::setWordPanelFactory(FakePanel::create);
+    ui::setWordPanelFactory(FakePanel::create);
   }
   void TearDown() override {
-    platform::setWordPanelFactory(nullptr);
+    ui::setWordPanelFactory(nullptr);
     FakePanel::source = nullptr;
     testing::EngineTest::TearDown();
   }
@@ -313,7 +312,7 @@ TEST_F(EnginePanelTest, RepaintsForWordsOfTwoOrMoreCharactersOnly) {
 }
 
 TEST_F(EnginePanelTest, WithoutAPanelSpeakingIsUnchanged) {
-  platform::setWordPanelFactory(nullptr);
+  ui::setWordPanelFactory(nullptr);
   const auto image = dictionaryOf(u'銀', {wordOf(u"銀行", {"ngan4", "hong4"}, u"bank")});
   Engine engine;
   EXPECT_FALSE(engine.hasPanel());
@@ -328,4 +327,4 @@ TEST_F(EnginePanelTest, WithoutAPanelSpeakingIsUnchanged) {
 }
 
 }  // namespace
-}  // namespace sonvale
+}  // namespace sonvale::ui

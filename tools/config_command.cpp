@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "platform/properties_dialog.h"
 #include "platform/registry.h"
 #include "platform/utf.h"
 #include "settings/engine_settings.h"
+#include "ui/properties_dialog.h"
 
 namespace sonvale::tools {
 
@@ -73,7 +73,7 @@ int configCommand(int argc, char** argv) {
     }
     // The dialog reports nothing: a store it cannot write keeps the choices
     // for this process only, as the dialog always has.
-    platform::showPropertiesDialog(nullptr, nullptr);
+    ui::showPropertiesDialog(nullptr, nullptr);
     return 0;
   }
   platform::RegKey key;

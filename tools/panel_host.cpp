@@ -26,8 +26,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/word_panel.h"
 #include "sonvale/sonvale.h"
+#include "ui/word_panel.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
   const Window host = XCreateSimpleWindow(display, top, kHostMargin, kHostMargin, kTopWidth - 2 * kHostMargin,
                                           kTopHeight - 2 * kHostMargin, 0, BlackPixel(display, screen),
                                           WhitePixel(display, screen));
-  setClass(display, host, sonvale::platform::kPanelHostClass, sonvale::platform::kPanelHostClass);
+  setClass(display, host, sonvale::ui::kPanelHostClass, sonvale::ui::kPanelHostClass);
   XMapWindow(display, host);
   XMapRaised(display, top);
 

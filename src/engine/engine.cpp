@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "engine/word_panel_text.h"
 #include "settings/engine_settings.h"
+#include "ui/word_panel_text.h"
 
 namespace sonvale {
 
@@ -29,9 +29,9 @@ Engine::Engine() {
   word_.clear();
   panelWord_.clear();
   settings::loadSettings();
-  uiLanguage_ = platform::uiLanguageFromLcid(platform::userDefaultLcid());
-  platform::setCurrentUiLanguage(uiLanguage_);
-  panel_ = platform::createWordPanel(uiLanguage_, [this] { return panelLinesNow(); });
+  uiLanguage_ = ui::uiLanguageFromLcid(ui::userDefaultLcid());
+  ui::setCurrentUiLanguage(uiLanguage_);
+  panel_ = ui::createWordPanel(uiLanguage_, [this] { return panelLinesNow(); });
 }
 
 Engine::~Engine() {
@@ -47,13 +47,13 @@ void Engine::showWordOnPanel() {
   if (word_.textLength() > 1) panel_->invalidate();
 }
 
-platform::PanelLines Engine::panelLinesNow() {
+ui::PanelLines Engine::panelLinesNow() {
   WordRecord word;
   {
     const std::lock_guard lock(panelMutex_);
     word = panelWord_;
   }
-  return panelLines(word);
+  return ui::panelLines(word);
 }
 
 HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngineSite* site) {

@@ -16,11 +16,11 @@
 #include "engine/word_record.h"
 #include "platform/file_map.h"
 #include "platform/sapi.h"
-#include "platform/ui_text.h"
-#include "platform/word_panel.h"
 #include "synth/syllable_synth.h"
 #include "synth/voice_format.h"
 #include "text/number_reading.h"
+#include "ui/ui_text.h"
+#include "ui/word_panel.h"
 
 namespace sonvale {
 
@@ -75,7 +75,7 @@ class Engine {
   std::int32_t rate() const { return rate_; }
   std::uint16_t volume() const { return volume_; }
   DumpFiles& dumps() { return dumps_; }
-  platform::UiLanguage uiLanguage() const { return uiLanguage_; }
+  ui::UiLanguage uiLanguage() const { return uiLanguage_; }
   bool hasPanel() const { return panel_ != nullptr; }
 
  private:
@@ -99,7 +99,7 @@ class Engine {
   // Hands the current word to the panel and asks it to repaint when the word
   // has two or more code units. Called only while a panel exists.
   void showWordOnPanel();
-  platform::PanelLines panelLinesNow();
+  ui::PanelLines panelLinesNow();
 
   // The voice: its files, mapped read-only for the engine's life, and the
   // unit table copied out of VoiceDef.
@@ -130,10 +130,10 @@ class Engine {
   // panelWord_, the copy of word_ made after each word is filled, under
   // panelMutex_; the speaking loop never waits longer than that copy. The
   // panel is declared last so that it goes (and its thread stops) first.
-  platform::UiLanguage uiLanguage_ = platform::UiLanguage::English;
+  ui::UiLanguage uiLanguage_ = ui::UiLanguage::English;
   std::mutex panelMutex_;
   WordRecord panelWord_{};
-  std::unique_ptr<platform::WordPanel> panel_;
+  std::unique_ptr<ui::WordPanel> panel_;
 };
 
 }  // namespace sonvale

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "platform/ui.h"
 #include "platform/utf.h"
 #include "settings/engine_settings.h"
 #include "text/phrase_table.h"
+#include "ui/ui.h"
 
 namespace sonvale {
 
@@ -223,9 +223,8 @@ HRESULT Engine::speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::u
     ++p;
   }
   numberReading_ = readNumber(number_, [this] {
-    platform::showWarning(platform::UserWarning::NumberTooLarge,
-                          platform::utf16ToUtf8(number_.integerPart) + " has more than " +
-                              std::to_string(kMaxNumberDigits) + " digits");
+    ui::showWarning(ui::UserWarning::NumberTooLarge, platform::utf16ToUtf8(number_.integerPart) + " has more than " +
+                                                         std::to_string(kMaxNumberDigits) + " digits");
   });
 
   HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, p - start, static_cast<LPARAM>(item.sourceOffset + start));

@@ -7,8 +7,8 @@
 
 #include "engine/engine.h"
 #include "platform/le_bytes.h"
-#include "platform/ui.h"
 #include "platform/utf.h"
+#include "ui/ui.h"
 
 namespace sonvale {
 
@@ -67,7 +67,7 @@ HRESULT Engine::loadVoice(ISpDataKey& token) {
   }
   if (!voice::hasVoiceDefIdentity(voiceDef_.bytes())) {
     voiceError_ = "VoiceDef: the voice identity at byte 4 is not " + std::string(voice::kVoiceDefId);
-    platform::showWarning(platform::UserWarning::VoiceDamaged, voiceError_);
+    ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
     return E_INVALIDARG;
   }
   hr = checkUnits();
@@ -75,7 +75,7 @@ HRESULT Engine::loadVoice(ISpDataKey& token) {
 
   if (!voice::hasDictIdentity(voiceWord_.bytes())) {
     voiceError_ = "VoiceWord: the dictionary identity at byte 12 is not " + std::string(voice::kDictId);
-    platform::showWarning(platform::UserWarning::VoiceDamaged, voiceError_);
+    ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
     return E_INVALIDARG;
   }
   dictionary_.attach(voiceWord_.bytes());
@@ -90,7 +90,7 @@ HRESULT Engine::checkUnits() {
   if (defBytes < voice::kVoiceDefBytes) {
     voiceError_ = "VoiceDef: " + std::to_string(defBytes) + " bytes, the unit table needs " +
                   std::to_string(voice::kVoiceDefBytes);
-    platform::showWarning(platform::UserWarning::VoiceDamaged, voiceError_);
+    ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
     return E_INVALIDARG;
   }
   std::vector<voice::UnitEntry> units;
@@ -108,7 +108,7 @@ HRESULT Engine::checkUnits() {
       voiceError_ = "VoiceDef: unit " + std::to_string(u) + " takes bytes " + std::to_string(e.offset) + ".." +
                     std::to_string(end) + " of VoiceData, which holds " + std::to_string(dataBytes) +
                     " bytes (a unit may take at most " + std::to_string(voice::kMaxCodedUnitBytes) + ")";
-      platform::showWarning(platform::UserWarning::VoiceDamaged, voiceError_);
+      ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
       return E_INVALIDARG;
     }
   }

@@ -3,7 +3,7 @@
 #include <new>
 #include <string_view>
 
-#include "platform/properties_dialog.h"
+#include "ui/properties_dialog.h"
 
 namespace sonvale::server {
 
@@ -74,7 +74,7 @@ HRESULT KelvaneUI::DisplayUI(HWND hwndParent, LPCWSTR, LPCWSTR pszTypeOfUI, void
   if (!isEngineProperties(pszTypeOfUI)) return S_OK;
   // Whatever happens to the dialog, the caller hears S_OK.
   try {
-    platform::showPropertiesDialog(hwndParent, pToken);
+    ui::showPropertiesDialog(hwndParent, pToken);
   } catch (...) {
   }
   return S_OK;

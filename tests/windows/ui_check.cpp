@@ -21,15 +21,15 @@
 #include <thread>
 #include <vector>
 
-#include "engine/word_panel_text.h"
 #include "engine/word_record.h"
-#include "platform/ui.h"
-#include "platform/ui_resources.h"
-#include "platform/ui_text.h"
-#include "platform/word_panel.h"
 #include "settings/engine_settings.h"
+#include "ui/ui.h"
+#include "ui/ui_resources.h"
+#include "ui/ui_text.h"
+#include "ui/word_panel.h"
+#include "ui/word_panel_text.h"
 
-// platform/properties_dialog.h declares this with com.h's HWND (a void*);
+// ui/properties_dialog.h declares this with com.h's HWND (a void*);
 // com.h and <windows.h> cannot meet in one file, so it is declared here.
 struct ISpObjectToken;
 namespace sonvale::platform {
@@ -50,7 +50,7 @@ struct TokenUi : IUnknown {
 namespace {
 
 using namespace sonvale;
-using platform::UiLanguage;
+using ui::UiLanguage;
 
 constexpr wchar_t kSettingsKey[] =
     L"Software\\Microsoft\\Speech\\Voices\\Tokens\\REZuroruRadarorud\\UI\\EngineProperties";
@@ -374,15 +374,20 @@ std::vector<std::int32_t> inMemory() {
 
 // The texts of the dialog's children, by control identifier where it has one.
 void checkTemplateTexts(Outcome& out, HWND dialog, UiLanguage language, const std::string& where) {
-  const platform::UiTexts& t = platform::uiTexts(language);
+  const ui::UiTexts& t = ui::uiTexts(language);
   out.expectEq(windowText(dialog), std::string(t.dialogCaption), where + " caption");
-  const std::pair<int, const char*> labelled[] = {
-      {IDC_PUNCTUATION_GROUP, t.punctuationGroup}, {IDC_PAUSE_SHORT_LABEL, t.pausePunLabel},
-      {IDC_PAUSE_LONG_LABEL, t.stopPuncLabel},     {IDC_NUMBER_GROUP, t.numberGroup},
-      {IDC_DIGIT_READ, t.digitRead},               {IDC_NUMBER_READ, t.numberRead},
-      {IDC_READ_PUNCTUATION, t.readPunctuation},   {IDC_VISIT_WEBSITE, t.visitWebsite},
-      {IDOK, t.ok},                                {IDCANCEL, t.cancel},
-      {IDC_LINK_HOME_PAGE, platform::kHomePageUrl}, {IDC_LINK_ISSUES, platform::kIssuesUrl}};
+  const std::pair<int, const char*> labelled[] = {{IDC_PUNCTUATION_GROUP, t.punctuationGroup},
+                                                  {IDC_PAUSE_SHORT_LABEL, t.pausePunLabel},
+                                                  {IDC_PAUSE_LONG_LABEL, t.stopPuncLabel},
+                                                  {IDC_NUMBER_GROUP, t.numberGroup},
+                                                  {IDC_DIGIT_READ, t.digitRead},
+                                                  {IDC_NUMBER_READ, t.numberRead},
+                                                  {IDC_READ_PUNCTUATION, t.readPunctuation},
+                                                  {IDC_VISIT_WEBSITE, t.visitWebsite},
+                                                  {IDOK, t.ok},
+                                                  {IDCANCEL, t.cancel},
+                                                  {IDC_LINK_HOME_PAGE, ui::kHomePageUrl},
+                                                  {IDC_LINK_ISSUES, ui::kIssuesUrl}};
   for (const auto& [id, text] : labelled)
     out.expectEq(windowText(GetDlgItem(dialog, id)), std::string(text), where + " text of control " + std::to_string(id));
   // The pitch group box and its label have no identifier of their own.
@@ -411,11 +416,11 @@ POINT dialogUnits(HWND dialog, int x, int y) {
 
 void runDialogCase(Outcome& out, const DialogCase& c) {
   const std::string where = c.name;
-  platform::setCurrentUiLanguage(c.language);
+  ui::setCurrentUiLanguage(c.language);
   out.expect(seedSettings(c.seeds), where + ": settings key seeded");
   setInMemory(c.inMemory);
 
-  const std::wstring caption = wide(platform::uiTexts(c.language).dialogCaption);
+  const std::wstring caption = wide(ui::uiTexts(c.language).dialogCaption);
   std::atomic<bool> driven{false};
   std::thread driver([&] {
     HWND dialog = waitForWindow([&] {
@@ -456,7 +461,7 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
     const Shot shot = capture(dialog);
     save(shot, (std::string("dialog_") + c.name).c_str());
     // The link labels in blue; the hand cursor over them.
-    const HCURSOR hand = LoadCursorW(static_cast<HINSTANCE>(platform::uiModuleInstance()), L"IDC_HAND");
+    const HCURSOR hand = LoadCursorW(static_cast<HINSTANCE>(ui::uiModuleInstance()), L"IDC_HAND");
     for (int link : {IDC_LINK_HOME_PAGE, IDC_LINK_ISSUES}) {
       RECT linkRect{};
       GetWindowRect(GetDlgItem(dialog, link), &linkRect);
@@ -477,7 +482,7 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
     SendMessageW(GetDlgItem(dialog, c.close == Close::Ok ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
     driven.store(true);
   });
-  platform::showPropertiesDialog(nullptr, nullptr);
+  ui::showPropertiesDialog(nullptr, nullptr);
   driver.join();
   out.expect(driven.load(), where + ": the dialog was closed by its button");
 
@@ -574,11 +579,11 @@ void checkDialogs(Outcome& out) {
 }
 
 void checkHandCursor(Outcome& out) {
-  out.expect(LoadCursorW(static_cast<HINSTANCE>(platform::uiModuleInstance()), L"IDC_HAND") != nullptr,
+  out.expect(LoadCursorW(static_cast<HINSTANCE>(ui::uiModuleInstance()), L"IDC_HAND") != nullptr,
              "the module has the cursor IDC_HAND");
-  out.expect(LoadImageW(static_cast<HINSTANCE>(platform::uiModuleInstance()), L"IDB_ENGINEUI", IMAGE_BITMAP, 0, 0, 0) !=
-                 nullptr,
-             "the module has the bitmap IDB_ENGINEUI");
+  out.expect(
+      LoadImageW(static_cast<HINSTANCE>(ui::uiModuleInstance()), L"IDB_ENGINEUI", IMAGE_BITMAP, 0, 0, 0) != nullptr,
+      "the module has the bitmap IDB_ENGINEUI");
 }
 
 // ---- the word display panel ------------------------------------------------
@@ -602,7 +607,7 @@ void registerClasses() {
   RegisterClassExW(&frame);
   WNDCLASSEXW host = frame;
   host.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_APPWORKSPACE + 1);
-  static const std::wstring hostClass = wide(platform::kPanelHostClass);
+  static const std::wstring hostClass = wide(ui::kPanelHostClass);
   host.lpszClassName = hostClass.c_str();
   RegisterClassExW(&host);
 }
@@ -621,7 +626,7 @@ struct HostFrame {
     middle = CreateWindowExW(0, kFrameClass, L"", WS_CHILD | WS_VISIBLE, 10, 10, kHostWidth + 4, kHostHeight + 4,
                              frame, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (withHost) {
-      static const std::wstring hostClass = wide(platform::kPanelHostClass);
+      static const std::wstring hostClass = wide(ui::kPanelHostClass);
       host = CreateWindowExW(0, hostClass.c_str(), L"", WS_CHILD | WS_VISIBLE, 2, 2, kHostWidth, kHostHeight, middle,
                              nullptr, GetModuleHandleW(nullptr), nullptr);
     }
@@ -646,11 +651,11 @@ WordRecord sampleWord(const char16_t* text, std::initializer_list<const char*> r
 
 // Makes a panel from another thread, as an engine made on SAPI's thread
 // would, while this (the host's) thread answers its messages.
-std::unique_ptr<platform::WordPanel> panelFromOtherThread(UiLanguage language, platform::PanelLinesSource source) {
-  std::unique_ptr<platform::WordPanel> panel;
+std::unique_ptr<ui::WordPanel> panelFromOtherThread(UiLanguage language, ui::PanelLinesSource source) {
+  std::unique_ptr<ui::WordPanel> panel;
   std::atomic<bool> done{false};
   std::thread maker([&] {
-    panel = platform::createWordPanel(language, std::move(source));
+    panel = ui::createWordPanel(language, std::move(source));
     done.store(true);
   });
   pumpUntil([&] { return done.load(); });
@@ -724,13 +729,13 @@ void checkPanel(Outcome& out) {
   {
     // No window of the host class: no panel.
     HostFrame frame(false, L"Sonvale no host");
-    auto panel = panelFromOtherThread(UiLanguage::English, [] { return platform::PanelLines{}; });
+    auto panel = panelFromOtherThread(UiLanguage::English, [] { return ui::PanelLines{}; });
     out.expect(panel == nullptr, "no host window: no panel");
   }
   {
     // The host goes first; the panel goes with it and its removal is quiet.
     HostFrame frame(true, L"Sonvale host closes first");
-    auto panel = panelFromOtherThread(UiLanguage::English, [] { return platform::PanelLines{}; });
+    auto panel = panelFromOtherThread(UiLanguage::English, [] { return ui::PanelLines{}; });
     out.expect(panel != nullptr, "host closes first: panel made");
     DestroyWindow(frame.frame);
     pumpFor(100);
@@ -740,7 +745,7 @@ void checkPanel(Outcome& out) {
     // Made on the host's own thread, as when the application creates the
     // voice on its window thread.
     HostFrame frame(true, L"Sonvale same thread");
-    auto panel = platform::createWordPanel(UiLanguage::English, [] { return platform::PanelLines{}; });
+    auto panel = ui::createWordPanel(UiLanguage::English, [] { return ui::PanelLines{}; });
     out.expect(panel != nullptr && GetDlgItem(frame.host, 99997) != nullptr, "same thread: panel made");
     panel.reset();
     out.expect(GetDlgItem(frame.host, 99997) == nullptr, "same thread: panel removed");
@@ -759,10 +764,10 @@ void checkReinstallWarning(Outcome& out) {
                                WarningCase{"simplified", UiLanguage::SimplifiedChinese},
                                WarningCase{"traditional", UiLanguage::TraditionalChinese}}) {
     const std::string where = std::string("reinstall warning ") + c.name;
-    platform::setCurrentUiLanguage(c.language);
-    const platform::UiTexts& t = platform::uiTexts(c.language);
+    ui::setCurrentUiLanguage(c.language);
+    const ui::UiTexts& t = ui::uiTexts(c.language);
     HostFrame owner(false, L"Sonvale warning owner");
-    platform::showWarning(platform::UserWarning::VoiceDamaged, "VoiceDef: the voice identity at byte 4 differs");
+    ui::showWarning(ui::UserWarning::VoiceDamaged, "VoiceDef: the voice identity at byte 4 differs");
     // showWarning has returned; the window is up on a thread of its own.
     HWND warning = nullptr;
     pumpUntil([&] { return (warning = FindWindowW(L"SonvaleReinstallWarning", nullptr)) != nullptr && IsWindowVisible(warning); });
@@ -781,7 +786,7 @@ void checkReinstallWarning(Outcome& out) {
     out.expectEq(windowText(text), std::string(t.reinstallMessage), where + ": message");
 
     // A second warning while one is open does not stack another window.
-    platform::showWarning(platform::UserWarning::VoiceDamaged, "again");
+    ui::showWarning(ui::UserWarning::VoiceDamaged, "again");
     pumpFor(200);
     int windows = 0;
     EnumWindows(
@@ -813,10 +818,10 @@ void checkNumberTooLarge(Outcome& out) {
   for (const WarningCase& c : {WarningCase{"english", UiLanguage::English},
                                WarningCase{"simplified", UiLanguage::SimplifiedChinese}}) {
     const std::string where = std::string("number too large ") + c.name;
-    platform::setCurrentUiLanguage(c.language);
-    const platform::UiTexts& t = platform::uiTexts(c.language);
+    ui::setCurrentUiLanguage(c.language);
+    const ui::UiTexts& t = ui::uiTexts(c.language);
     HostFrame owner(false, L"Sonvale message owner");
-    platform::showWarning(platform::UserWarning::NumberTooLarge, "12345678901234 has more than 13 digits");
+    ui::showWarning(ui::UserWarning::NumberTooLarge, "12345678901234 has more than 13 digits");
     const std::wstring caption = wide(t.numberTooLargeCaption);
     HWND box = nullptr;
     pumpUntil([&] { return (box = FindWindowW(L"#32770", caption.c_str())) != nullptr && IsWindowVisible(box); });
@@ -846,22 +851,22 @@ void checkSinkOverride(Outcome& out) {
   // A receiver set by the host gets the warning instead of a window.
   struct Seen {
     int count = 0;
-    platform::UserWarning warning{};
+    ui::UserWarning warning{};
     std::string detail;
   } seen;
-  platform::setWarningSink(
-      [](platform::UserWarning w, const std::string& detail, void* context) {
+  ui::setWarningSink(
+      [](ui::UserWarning w, const std::string& detail, void* context) {
         auto* s = static_cast<Seen*>(context);
         ++s->count;
         s->warning = w;
         s->detail = detail;
       },
       &seen);
-  platform::showWarning(platform::UserWarning::NumberTooLarge, "detail");
-  platform::setWarningSink(nullptr, nullptr);
+  ui::showWarning(ui::UserWarning::NumberTooLarge, "detail");
+  ui::setWarningSink(nullptr, nullptr);
   pumpFor(200);
   out.expectEq<long long>(seen.count, 1, "sink: called once");
-  out.expect(seen.warning == platform::UserWarning::NumberTooLarge, "sink: the warning");
+  out.expect(seen.warning == ui::UserWarning::NumberTooLarge, "sink: the warning");
   out.expectEq(seen.detail, std::string("detail"), "sink: the detail");
   out.expect(FindWindowW(L"#32770", L"Tip") == nullptr, "sink: no message box");
 }
@@ -901,7 +906,7 @@ void checkDisplayUi(Outcome& out) {
     out.expect(seedSettings({{L"PuncShort", true, 5000}, {L"PuncLong", true, 15000}, {L"VoiceStyle", true, 0},
                              {L"ReadPunctuation", true, 0}, {L"ReadNumber", true, 0}}),
                "DisplayUI: settings key seeded");
-    const std::wstring caption = wide(platform::uiTexts(UiLanguage::English).dialogCaption);
+    const std::wstring caption = wide(ui::uiTexts(UiLanguage::English).dialogCaption);
     std::atomic<bool> driven{false};
     std::thread driver([&] {
       HWND dialog = waitForWindow([&] {

@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ui_text.h"
+#include "ui/ui_text.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 // The window class of the host application's window that the panel covers.
 inline constexpr char kPanelHostClass[] = "TallowVoiceShowByHarbinox";
@@ -117,4 +117,4 @@ std::optional<Window> findPanelHost(const Window& top, ChildrenOf childrenOf, Is
   return std::nullopt;
 }
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

@@ -3,10 +3,10 @@
 // ui_win32.cpp on Windows).
 #include <mutex>
 
-#include "platform/ui.h"
-#include "platform/ui_text.h"
+#include "ui/ui.h"
+#include "ui/ui_text.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 namespace {
 
@@ -46,4 +46,4 @@ void showWarning(UserWarning warning, const std::string& detail) {
   }
 }
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

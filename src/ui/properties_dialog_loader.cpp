@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/properties_dialog.h"
-#include "platform/properties_dialog_view.h"
-#include "settings/properties_model.h"
+#include "ui/properties_dialog.h"
+#include "ui/properties_dialog_view.h"
+#include "ui/properties_model.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 namespace {
 
@@ -57,17 +57,17 @@ void showPropertiesDialog(HWND parent, ISpObjectToken* token) {
     request.language = currentUiLanguage();
     request.texts = &uiTexts(request.language);
     request.parent = parent;
-    request.pauseShortChoices = settings::listChoices(settings::DialogList::PauseShort);
-    request.pauseLongChoices = settings::listChoices(settings::DialogList::PauseLong);
-    request.pitchChoices = settings::listChoices(settings::DialogList::Pitch);
+    request.pauseShortChoices = ui::listChoices(ui::DialogList::PauseShort);
+    request.pauseLongChoices = ui::listChoices(ui::DialogList::PauseLong);
+    request.pitchChoices = ui::listChoices(ui::DialogList::Pitch);
     request.homePageUrl = kHomePageUrl;
     request.issuesUrl = kIssuesUrl;
-    request.start = settings::startPropertiesDialog;
+    request.start = ui::startPropertiesDialog;
     // A store that cannot be written keeps the new values in this process only.
-    if (view(&request) == kDialogViewOk) settings::okPropertiesDialog(request.controls);
+    if (view(&request) == kDialogViewOk) ui::okPropertiesDialog(request.controls);
   } catch (...) {
     // Out of memory: the dialog is not shown, as when it cannot be created.
   }
 }
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

@@ -1,10 +1,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/ui.h"
-#include "platform/ui_text.h"
+#include "ui/ui.h"
+#include "ui/ui_text.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 void showDefaultWarning(UserWarning warning, const std::string& detail) {
   const char* headline = warningHeadline(warning);
@@ -19,4 +19,4 @@ std::uint32_t userDefaultLcid() {
   return lcidFromLocaleVariables(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
 }
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

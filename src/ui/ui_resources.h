@@ -34,9 +34,9 @@
 #include <memory>
 #include <span>
 
-#include "platform/word_panel.h"
+#include "ui/word_panel.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 // The window code includes <windows.h> and the settings code includes com.h,
 // whose Windows types carry the same names; the two never meet in one file.
@@ -55,11 +55,11 @@ struct DialogWindowState {
 };
 
 struct DialogWindowRequest {
-  void* parent = nullptr;                // owner window (HWND), may be null
-  const char* templateName = nullptr;    // dialog resource of the UI language
+  void* parent = nullptr;                                      // owner window (HWND), may be null
+  const char* templateName = nullptr;                          // dialog resource of the UI language
   std::span<const char* const> listChoices[kDialogListCount];  // in the order offered
-  const char* homePageUrl = nullptr;     // link 209
-  const char* issuesUrl = nullptr;       // link 211
+  const char* homePageUrl = nullptr;                           // link 209
+  const char* issuesUrl = nullptr;                             // link 211
   void* context = nullptr;
   // Called while the dialog initialises: reloads the settings and says what
   // the controls show.
@@ -83,6 +83,6 @@ void* uiModuleInstance() noexcept;
 // callback was called). Never throws.
 bool runDialogWindow(const DialogWindowRequest& request) noexcept;
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui
 
 #endif  // RC_INVOKED

@@ -1,11 +1,11 @@
-#include "engine/word_panel_text.h"
+#include "ui/word_panel_text.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "platform/utf.h"
 
-namespace sonvale {
+namespace sonvale::ui {
 
 namespace {
 
@@ -17,14 +17,14 @@ constexpr std::size_t kRomanizationBytes = sizeof(WordRecord{}.romanization[0]);
 // then of e, i, o, u, v, m, n. m and n with macron, caron and grave have no
 // precomposed letter and take a combining mark.
 constexpr const char* kTonedUtf8[kLetterCount * 4] = {
-    "ā", "á", "ǎ", "à",                                   // a
-    "ē", "é", "ě", "è",                                   // e
-    "ī", "í", "ǐ", "ì",                                   // i
-    "ō", "ó", "ǒ", "ò",                                   // o
-    "ū", "ú", "ǔ", "ù",                                   // u
-    "ǖ", "ǘ", "ǚ", "ǜ",                                   // v
-    "m\u0304", "ḿ", "m\u030C", "m\u0300",                 // m
-    "n\u0304", "ń", "ň", "ǹ",                             // n
+    "ā",       "á", "ǎ",       "à",        // a
+    "ē",       "é", "ě",       "è",        // e
+    "ī",       "í", "ǐ",       "ì",        // i
+    "ō",       "ó", "ǒ",       "ò",        // o
+    "ū",       "ú", "ǔ",       "ù",        // u
+    "ǖ",       "ǘ", "ǚ",       "ǜ",        // v
+    "m\u0304", "ḿ", "m\u030C", "m\u0300",  // m
+    "n\u0304", "ń", "ň",       "ǹ",        // n
 };
 
 template <std::size_t N>
@@ -90,8 +90,8 @@ std::string romanizedLineUtf8(std::string_view line) {
   return out;
 }
 
-platform::PanelLines panelLines(const WordRecord& word) {
-  platform::PanelLines lines;
+ui::PanelLines panelLines(const WordRecord& word) {
+  ui::PanelLines lines;
   if (word.textLength() <= 1) return lines;
   lines.visible = true;
   lines.word = platform::utf16ToUtf8(terminated(word.text));
@@ -100,4 +100,4 @@ platform::PanelLines panelLines(const WordRecord& word) {
   return lines;
 }
 
-}  // namespace sonvale
+}  // namespace sonvale::ui

@@ -15,9 +15,9 @@
 // about it) are ignored rather than left to Xlib's default handler, which
 // would end the process; a broken connection stops the panel and nothing else.
 #include <X11/Xatom.h>
+#include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/Xft/Xft.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -32,9 +32,9 @@
 #include <vector>
 
 #include "platform/utf.h"
-#include "platform/word_panel.h"
+#include "ui/word_panel.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 namespace {
 
@@ -153,8 +153,8 @@ Window foregroundWindow(Display* display) {
     unsigned long after = 0;
     unsigned char* data = nullptr;
     Window active = None;
-    if (XGetWindowProperty(display, root, activeAtom, 0, 1, False, XA_WINDOW, &type, &format, &count, &after,
-                           &data) == Success &&
+    if (XGetWindowProperty(display, root, activeAtom, 0, 1, False, XA_WINDOW, &type, &format, &count, &after, &data) ==
+            Success &&
         data != nullptr && type == XA_WINDOW && format == 32 && count == 1) {
       active = static_cast<Window>(*reinterpret_cast<unsigned long*>(data));  // format 32 comes as longs
     }
@@ -177,7 +177,7 @@ Window foregroundWindow(Display* display) {
 // ---- Text ----
 
 std::u32string codePoints(const std::string& utf8) {
-  const std::u16string units = utf8ToUtf16(utf8);
+  const std::u16string units = platform::utf8ToUtf16(utf8);
   std::u32string out;
   out.reserve(units.size());
   for (std::size_t i = 0; i < units.size(); ++i) {
@@ -305,7 +305,8 @@ bool X11WordPanel::open(UiLanguage language) {
   draw_ = XftDrawCreate(display_, window_, visual_, colormap_);
   if (draw_ == nullptr) return false;
   for (const Rgb& rgb : {kButtonFace, kWordColour, kRomanColour, kNoteColour}) {
-    const XRenderColor value = {static_cast<unsigned short>(rgb.red * 257), static_cast<unsigned short>(rgb.green * 257),
+    const XRenderColor value = {static_cast<unsigned short>(rgb.red * 257),
+                                static_cast<unsigned short>(rgb.green * 257),
                                 static_cast<unsigned short>(rgb.blue * 257), 0xFFFF};
     if (XftColorAllocValue(display_, visual_, colormap_, &value, &colours_[allocatedColours_]) == 0) return false;
     ++allocatedColours_;
@@ -565,8 +566,8 @@ void X11WordPanel::paint() {
       // First line: vertically centred in its band.
       setClip(kWordBandTop, kRomanBandTop, width);
       const XftFont* wordFont = wordFonts_.main;
-      const int wordBaseline = kWordBandTop + (kRomanBandTop - kWordBandTop - (wordFont->ascent + wordFont->descent)) / 2 +
-                               wordFont->ascent;
+      const int wordBaseline =
+          kWordBandTop + (kRomanBandTop - kWordBandTop - (wordFont->ascent + wordFont->descent)) / 2 + wordFont->ascent;
       drawText(wordFonts_, colours_[1], 0, wordBaseline, codePoints(lines.word));
 
       // Second line: at the top of its band.
@@ -612,4 +613,4 @@ namespace {
 
 }  // namespace
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

@@ -16,9 +16,9 @@
 #include <cmath>
 #include <string>
 
-#include "platform/properties_dialog_view.h"
+#include "ui/properties_dialog_view.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 namespace {
 
@@ -130,8 +130,8 @@ struct Controls {
   GtkWidget* numberRead;
 };
 
-settings::DialogControls readControls(const Controls& c) {
-  settings::DialogControls state;
+ui::DialogControls readControls(const Controls& c) {
+  ui::DialogControls state;
   state.pauseShortIndex = gtk_combo_box_get_active(GTK_COMBO_BOX(c.pauseShort));
   state.pauseLongIndex = gtk_combo_box_get_active(GTK_COMBO_BOX(c.pauseLong));
   state.pitchIndex = gtk_combo_box_get_active(GTK_COMBO_BOX(c.pitch));
@@ -144,9 +144,14 @@ settings::DialogControls readControls(const Controls& c) {
 std::string styleSheet(const char* font) {
   return std::string("#") + kDialogName + ", #" + kDialogName + " * { font-family: \"" + font +
          "\", sans-serif; font-size: 9pt; }\n"
-         "#" + kDialogName + " #link { color: #0000ff; }\n"
-         "#" + kDialogName + " combobox button { padding-top: 1px; padding-bottom: 1px; min-height: 0; }\n"
-         "#" + kDialogName + " button { padding-top: 2px; padding-bottom: 2px; min-height: 0; }\n";
+         "#" +
+         kDialogName +
+         " #link { color: #0000ff; }\n"
+         "#" +
+         kDialogName +
+         " combobox button { padding-top: 1px; padding-bottom: 1px; min-height: 0; }\n"
+         "#" +
+         kDialogName + " button { padding-top: 2px; padding-bottom: 2px; min-height: 0; }\n";
 }
 
 // The dialog's run: the nested main loop and the button that ended it.
@@ -196,7 +201,7 @@ int runDialog(DialogViewRequest& request) {
 
   const UiLanguage language = request.language;
   const UiTexts& texts = *request.texts;
-  const settings::DialogControls start = request.start();
+  const ui::DialogControls start = request.start();
 
   // A plain window rather than a GtkDialog: the template's layout covers the
   // whole client area, buttons included, at the template's positions.
@@ -291,15 +296,14 @@ int runDialog(DialogViewRequest& request) {
 
 }  // namespace
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui
 
 // The plugin's one exported function.
-extern "C" __attribute__((visibility("default"))) int sonvale_run_dialog_view(
-    sonvale::platform::DialogViewRequest* request) {
-  if (request == nullptr) return sonvale::platform::kDialogViewNotShown;
+extern "C" __attribute__((visibility("default"))) int sonvale_run_dialog_view(sonvale::ui::DialogViewRequest* request) {
+  if (request == nullptr) return sonvale::ui::kDialogViewNotShown;
   try {
-    return sonvale::platform::runDialog(*request);
+    return sonvale::ui::runDialog(*request);
   } catch (...) {
-    return sonvale::platform::kDialogViewNotShown;  // out of memory before the window was shown
+    return sonvale::ui::kDialogViewNotShown;  // out of memory before the window was shown
   }
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 enum class UiLanguage { SimplifiedChinese, TraditionalChinese, English };
 
@@ -43,20 +43,20 @@ struct UiTexts {
   const char* reinstallButton;
 
   // The properties dialog.
-  const char* dialogTemplate;       // name of the dialog resource of this language
+  const char* dialogTemplate;  // name of the dialog resource of this language
   const char* dialogCaption;
-  const char* punctuationGroup;     // group box 218
-  const char* pausePunLabel;        // label 219, before list 213
-  const char* stopPuncLabel;        // label 220, before list 214
-  const char* pitchGroup;           // group box around list 223
-  const char* pitchSelectLabel;     // label before list 223
-  const char* numberGroup;          // group box 221
-  const char* digitRead;            // radio button 216
-  const char* numberRead;           // radio button 217
-  const char* readPunctuation;      // check box 215
-  const char* visitWebsite;         // label 210
-  const char* ok;                   // button 1
-  const char* cancel;               // button 2
+  const char* punctuationGroup;  // group box 218
+  const char* pausePunLabel;     // label 219, before list 213
+  const char* stopPuncLabel;     // label 220, before list 214
+  const char* pitchGroup;        // group box around list 223
+  const char* pitchSelectLabel;  // label before list 223
+  const char* numberGroup;       // group box 221
+  const char* digitRead;         // radio button 216
+  const char* numberRead;        // radio button 217
+  const char* readPunctuation;   // check box 215
+  const char* visitWebsite;      // label 210
+  const char* ok;                // button 1
+  const char* cancel;            // button 2
 };
 
 // The language of a locale identifier: 0x0804 simplified Chinese; 0x0404,
@@ -84,4 +84,4 @@ const UiTexts& uiTexts(UiLanguage language);
 UiLanguage currentUiLanguage();
 void setCurrentUiLanguage(UiLanguage language);
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

@@ -1,11 +1,15 @@
-#include "settings/properties_model.h"
+#include "ui/properties_model.h"
 
 #include <string>
 
 #include "platform/registry.h"
 #include "settings/engine_settings.h"
 
-namespace sonvale::settings {
+namespace sonvale::ui {
+
+using settings::EngineSettings;
+using settings::engineSettings;
+using settings::kEnginePropertiesKey;
 
 namespace {
 
@@ -106,8 +110,7 @@ DialogValues valuesOnOk(const DialogControls& controls, const DialogValues& befo
 
 DialogValues currentDialogValues() {
   const EngineSettings& s = engineSettings();
-  return {s.puncShort.load(), s.puncLong.load(), s.voiceStyle.load(), s.readPunctuation.load(),
-          s.readNumber.load()};
+  return {s.puncShort.load(), s.puncLong.load(), s.voiceStyle.load(), s.readPunctuation.load(), s.readNumber.load()};
 }
 
 void applyDialogValues(const DialogValues& values) {
@@ -165,4 +168,4 @@ LONG okPropertiesDialog(const DialogControls& controls) {
   return writeStoredValues(values);
 }
 
-}  // namespace sonvale::settings
+}  // namespace sonvale::ui

@@ -7,7 +7,7 @@
 #include "platform/com.h"
 #include "platform/sapi.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 // Shows the dialog modally, owned by `parent` (may be null), in the UI
 // language, and returns when the user closes it. Returns at once when no
@@ -15,4 +15,4 @@ namespace sonvale::platform {
 // settings live under the fixed engine properties key.
 void showPropertiesDialog(HWND parent, ISpObjectToken* token);
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

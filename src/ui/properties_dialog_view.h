@@ -9,30 +9,30 @@
 #include <span>
 
 #include "platform/com.h"
-#include "platform/ui_text.h"
-#include "settings/properties_model.h"
+#include "ui/properties_model.h"
+#include "ui/ui_text.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 // The plugin's file name, and the one function it exports.
 inline constexpr char kDialogPluginFile[] = "libsonvale_dialog.so";
 inline constexpr char kDialogViewEntry[] = "sonvale_run_dialog_view";
 
 struct DialogViewRequest {
-  UiLanguage language = UiLanguage::English;  // picks the layout's language variants
-  const UiTexts* texts = nullptr;             // every caption, in that language
-  HWND parent = nullptr;                      // owner: an X11 window id, or null
+  UiLanguage language = UiLanguage::English;       // picks the layout's language variants
+  const UiTexts* texts = nullptr;                  // every caption, in that language
+  HWND parent = nullptr;                           // owner: an X11 window id, or null
   std::span<const char* const> pauseShortChoices;  // list 213
   std::span<const char* const> pauseLongChoices;   // list 214
   std::span<const char* const> pitchChoices;       // list 223
-  const char* homePageUrl = nullptr;          // link 209
-  const char* issuesUrl = nullptr;            // link 211
+  const char* homePageUrl = nullptr;               // link 209
+  const char* issuesUrl = nullptr;                 // link 211
 
   // Called by the view once its window can be made, before it shows it:
   // reloads the settings and says what the controls show.
-  settings::DialogControls (*start)() = nullptr;
+  ui::DialogControls (*start)() = nullptr;
 
-  settings::DialogControls controls;          // out: the controls as the user left them
+  ui::DialogControls controls;  // out: the controls as the user left them
 };
 
 // What the view reports.
@@ -44,4 +44,4 @@ inline constexpr int kDialogViewNotShown = -1;  // no display, or the window cou
 // `start` is not called when the dialog cannot be shown.
 using DialogViewEntry = int (*)(DialogViewRequest* request);
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 enum class UserWarning {
   VoiceDamaged,    // a voice file is damaged: the voice should be installed again
@@ -32,4 +32,4 @@ const char* warningHeadline(UserWarning warning);
 // with the receivers' lock held; returns at once.
 void showDefaultWarning(UserWarning warning, const std::string& detail);
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

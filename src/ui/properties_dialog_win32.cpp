@@ -1,27 +1,26 @@
 // The properties dialog on Windows, settings side: picks the dialog template
 // of the UI language, reloads the settings when the dialog opens and stores
-// them on OK, all through settings/properties_model. The window itself is
+// them on OK, all through ui/properties_model. The window itself is
 // ui_win32.cpp's (runDialogWindow): this file includes com.h, that one
 // <windows.h>, and the two cannot meet in one file.
-#include "platform/properties_dialog.h"
-#include "platform/ui_resources.h"
-#include "platform/ui_text.h"
-#include "settings/properties_model.h"
+#include "ui/properties_dialog.h"
+#include "ui/properties_model.h"
+#include "ui/ui_resources.h"
+#include "ui/ui_text.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
-static_assert(IDC_PAUSE_SHORT_LIST == settings::kPauseShortListId && IDC_PAUSE_LONG_LIST == settings::kPauseLongListId &&
-                  IDC_PITCH_LIST == settings::kPitchListId && IDC_READ_PUNCTUATION == settings::kReadPunctuationCheckId &&
-                  IDC_DIGIT_READ == settings::kDigitReadRadioId && IDC_NUMBER_READ == settings::kNumberReadRadioId,
+static_assert(IDC_PAUSE_SHORT_LIST == ui::kPauseShortListId && IDC_PAUSE_LONG_LIST == ui::kPauseLongListId &&
+                  IDC_PITCH_LIST == ui::kPitchListId && IDC_READ_PUNCTUATION == ui::kReadPunctuationCheckId &&
+                  IDC_DIGIT_READ == ui::kDigitReadRadioId && IDC_NUMBER_READ == ui::kNumberReadRadioId,
               "the resource script and the settings logic must name the same controls");
 
 namespace {
 
-constexpr settings::DialogList kLists[kDialogListCount] = {settings::DialogList::PauseShort,
-                                                          settings::DialogList::PauseLong,
-                                                          settings::DialogList::Pitch};
+constexpr ui::DialogList kLists[kDialogListCount] = {ui::DialogList::PauseShort, ui::DialogList::PauseLong,
+                                                     ui::DialogList::Pitch};
 
-DialogWindowState windowState(const settings::DialogControls& controls) {
+DialogWindowState windowState(const ui::DialogControls& controls) {
   DialogWindowState state;
   state.listIndex[0] = controls.pauseShortIndex;
   state.listIndex[1] = controls.pauseLongIndex;
@@ -32,8 +31,8 @@ DialogWindowState windowState(const settings::DialogControls& controls) {
   return state;
 }
 
-settings::DialogControls dialogControls(const DialogWindowState& state) {
-  settings::DialogControls controls;
+ui::DialogControls dialogControls(const DialogWindowState& state) {
+  ui::DialogControls controls;
   controls.pauseShortIndex = state.listIndex[0];
   controls.pauseLongIndex = state.listIndex[1];
   controls.pitchIndex = state.listIndex[2];
@@ -43,12 +42,12 @@ settings::DialogControls dialogControls(const DialogWindowState& state) {
   return controls;
 }
 
-DialogWindowState onStart(void*) { return windowState(settings::startPropertiesDialog()); }
+DialogWindowState onStart(void*) { return windowState(ui::startPropertiesDialog()); }
 
 void onOk(void*, const DialogWindowState& state) {
   // A key that cannot be written keeps the new values in this process only,
   // and nothing is shown.
-  settings::okPropertiesDialog(dialogControls(state));
+  ui::okPropertiesDialog(dialogControls(state));
 }
 
 }  // namespace
@@ -58,7 +57,7 @@ void showPropertiesDialog(HWND parent, ISpObjectToken* token) {
   DialogWindowRequest request;
   request.parent = parent;
   request.templateName = uiTexts(currentUiLanguage()).dialogTemplate;
-  for (std::size_t i = 0; i < kDialogListCount; ++i) request.listChoices[i] = settings::listChoices(kLists[i]);
+  for (std::size_t i = 0; i < kDialogListCount; ++i) request.listChoices[i] = ui::listChoices(kLists[i]);
   request.homePageUrl = kHomePageUrl;
   request.issuesUrl = kIssuesUrl;
   request.start = onStart;
@@ -67,4 +66,4 @@ void showPropertiesDialog(HWND parent, ISpObjectToken* token) {
   runDialogWindow(request);
 }
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

@@ -15,7 +15,7 @@
 
 #include "platform/com.h"
 
-namespace sonvale::settings {
+namespace sonvale::ui {
 
 // The five settings the dialog edits.
 struct DialogValues {
@@ -112,4 +112,4 @@ DialogControls startPropertiesDialog();
 // save's result.
 LONG okPropertiesDialog(const DialogControls& controls);
 
-}  // namespace sonvale::settings
+}  // namespace sonvale::ui

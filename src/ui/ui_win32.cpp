@@ -12,20 +12,20 @@
 // the warning is open, but only when that window belongs to this process: a
 // voice must not disable the windows of some other program the user happens
 // to be working in.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <atomic>
 #include <new>
 #include <string>
 
-#include "platform/ui.h"
-#include "platform/word_panel.h"
-#include "platform/ui_resources.h"
-#include "platform/ui_text.h"
 #include "platform/utf.h"
+#include "ui/ui.h"
+#include "ui/ui_resources.h"
+#include "ui/ui_text.h"
+#include "ui/word_panel.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 namespace {
 
@@ -33,14 +33,14 @@ namespace {
 
 std::wstring wide(const char* utf8) {
   if (utf8 == nullptr) return {};
-  const std::u16string units = utf8ToUtf16(utf8);
+  const std::u16string units = platform::utf8ToUtf16(utf8);
   return std::wstring(units.begin(), units.end());  // wchar_t is a UTF-16 code unit here
 }
 
 std::string narrow(const wchar_t* text) {
   std::u16string units;
   for (; text != nullptr && *text != L'\0'; ++text) units.push_back(static_cast<char16_t>(*text));
-  return utf16ToUtf8(units);
+  return platform::utf16ToUtf8(units);
 }
 
 HMODULE moduleOf(const void* address, DWORD flags) {
@@ -75,9 +75,7 @@ constexpr int kWarningFontHeight = -12;  // 9 points at 96 dots per inch
 // One flag per kind of warning: set while one is on screen.
 std::atomic<bool> warningOpen[2];
 
-std::atomic<bool>& openFlag(UserWarning warning) {
-  return warningOpen[warning == UserWarning::VoiceDamaged ? 0 : 1];
-}
+std::atomic<bool>& openFlag(UserWarning warning) { return warningOpen[warning == UserWarning::VoiceDamaged ? 0 : 1]; }
 
 struct WarningJob {
   UserWarning warning;
@@ -133,19 +131,17 @@ void runReinstallWarning(const WarningJob& job) {
 
   RECT client{};
   GetClientRect(window, &client);
-  HFONT font = CreateFontW(kWarningFontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                           wide(texts.uiFont).c_str());
-  HWND text = CreateWindowExW(0, L"STATIC", wide(texts.reinstallMessage).c_str(),
-                              WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, kWarningMargin, kWarningMargin / 2,
-                              client.right - 2 * kWarningMargin, kWarningTextHeight, window, nullptr, instance,
-                              nullptr);
+  HFONT font =
+      CreateFontW(kWarningFontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, wide(texts.uiFont).c_str());
+  HWND text = CreateWindowExW(
+      0, L"STATIC", wide(texts.reinstallMessage).c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, kWarningMargin,
+      kWarningMargin / 2, client.right - 2 * kWarningMargin, kWarningTextHeight, window, nullptr, instance, nullptr);
   const int buttonTop = client.bottom - kWarningButtonHeight - kWarningMargin / 2;
-  HWND button = CreateWindowExW(0, L"BUTTON", wide(texts.reinstallButton).c_str(),
-                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                                (client.right - kWarningButtonWidth) / 2, buttonTop, kWarningButtonWidth,
-                                kWarningButtonHeight, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)),
-                                instance, nullptr);
+  HWND button = CreateWindowExW(
+      0, L"BUTTON", wide(texts.reinstallButton).c_str(), WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+      (client.right - kWarningButtonWidth) / 2, buttonTop, kWarningButtonWidth, kWarningButtonHeight, window,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance, nullptr);
   for (HWND child : {text, button})
     if (child != nullptr && font != nullptr) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
 
@@ -197,9 +193,8 @@ void showWarningWindow(UserWarning warning, const std::string& detail) {
   if (open.exchange(true)) return;  // the same warning is on screen already
   auto* job = new (std::nothrow) WarningJob{warning, currentUiLanguage(), ownWindowInForeground(), nullptr};
   if (job != nullptr) job->module = moduleOf(reinterpret_cast<const void*>(&warningThread), 0);
-  HANDLE thread = job != nullptr && job->module != nullptr
-                      ? CreateThread(nullptr, 0, warningThread, job, 0, nullptr)
-                      : nullptr;
+  HANDLE thread =
+      job != nullptr && job->module != nullptr ? CreateThread(nullptr, 0, warningThread, job, 0, nullptr) : nullptr;
   if (thread == nullptr) {
     if (job != nullptr && job->module != nullptr) FreeLibrary(job->module);
     delete job;
@@ -369,9 +364,9 @@ bool runDialogWindow(const DialogWindowRequest& request) noexcept {
   try {
     const HINSTANCE instance = static_cast<HINSTANCE>(uiModuleInstance());
     DialogRun run{&request, LoadCursorW(instance, L"IDC_HAND")};
-    const INT_PTR result = DialogBoxParamW(instance, wide(request.templateName).c_str(),
-                                           static_cast<HWND>(request.parent), dialogProc,
-                                           reinterpret_cast<LPARAM>(&run));
+    const INT_PTR result =
+        DialogBoxParamW(instance, wide(request.templateName).c_str(), static_cast<HWND>(request.parent), dialogProc,
+                        reinterpret_cast<LPARAM>(&run));
     return result != -1;
   } catch (...) {
     return false;  // out of memory before the dialog was made
@@ -398,4 +393,4 @@ namespace {
 
 }  // namespace
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

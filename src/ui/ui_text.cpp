@@ -1,8 +1,8 @@
-#include "platform/ui_text.h"
+#include "ui/ui_text.h"
 
 #include <atomic>
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 namespace {
 
@@ -144,4 +144,4 @@ UiLanguage currentUiLanguage() {
 
 void setCurrentUiLanguage(UiLanguage language) { currentLanguage.store(static_cast<int>(language)); }
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

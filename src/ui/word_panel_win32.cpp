@@ -27,25 +27,24 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/word_panel_text.h"
-#include "platform/ui_resources.h"
 #include "platform/utf.h"
-#include "platform/word_panel.h"
+#include "ui/ui_resources.h"
+#include "ui/word_panel.h"
+#include "ui/word_panel_text.h"
 
-namespace sonvale::platform {
+namespace sonvale::ui {
 
 namespace {
 
 constexpr int kPanelControlId = 99997;
-
 
 // kPhoneticFontFamily, as GDI takes it.
 constexpr wchar_t kPhoneticFont[] = L"Rirezode Rerurudo Diraz";
 // Stand-ins for the phonetic font, in order of preference: the first that
 // has every letter of the line draws it (m and n with tone marks, which have
 // no precomposed letters, need fonts with combining marks).
-constexpr const wchar_t* kRomanFallbackFonts[] = {L"Tahoma", L"Segoe UI", L"Arial Unicode MS", L"Lucida Sans Unicode",
-                                                  L"DejaVu Sans", L"Arial"};
+constexpr const wchar_t* kRomanFallbackFonts[] = {
+    L"Tahoma", L"Segoe UI", L"Arial Unicode MS", L"Lucida Sans Unicode", L"DejaVu Sans", L"Arial"};
 
 constexpr COLORREF kWordColour = RGB(128, 0, 0);
 constexpr COLORREF kRomanColour = RGB(128, 0, 128);
@@ -59,7 +58,7 @@ constexpr UINT kRemovePanel = WM_APP + 0x5A;
 constexpr DWORD kThreadPatienceMs = 5000;
 
 std::wstring wide(std::string_view utf8) {
-  const std::u16string units = utf8ToUtf16(utf8);
+  const std::u16string units = platform::utf8ToUtf16(utf8);
   return std::wstring(units.begin(), units.end());  // wchar_t is a UTF-16 code unit here
 }
 
@@ -69,8 +68,8 @@ bool isPanelHost(HWND window) {
   static const std::wstring hostClass = wide(kPanelHostClass);
   wchar_t name[64] = {};
   const int length = GetClassNameW(window, name, static_cast<int>(std::size(name)));
-  return length > 0 && CompareStringOrdinal(name, length, hostClass.c_str(), static_cast<int>(hostClass.size()),
-                                            TRUE) == CSTR_EQUAL;
+  return length > 0 &&
+         CompareStringOrdinal(name, length, hostClass.c_str(), static_cast<int>(hostClass.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::vector<HWND> childrenOf(HWND window) {
@@ -225,11 +224,12 @@ void Win32WordPanel::run() {
 HFONT Win32WordPanel::romanFontFor(HDC dc, const std::wstring& line) {
   std::vector<WORD> glyphs(line.size());
   for (std::size_t i = 0; i < std::size(kRomanFallbackFonts); ++i) {
-    if (romanFallbacks_[i] == nullptr) romanFallbacks_[i] = makeFont(kRomanFallbackFonts[i], kRomanFontHeight, FW_NORMAL);
+    if (romanFallbacks_[i] == nullptr)
+      romanFallbacks_[i] = makeFont(kRomanFallbackFonts[i], kRomanFontHeight, FW_NORMAL);
     if (romanFallbacks_[i] == nullptr) continue;
     const HGDIOBJ before = SelectObject(dc, romanFallbacks_[i]);
-    const DWORD found = GetGlyphIndicesW(dc, line.c_str(), static_cast<int>(line.size()), glyphs.data(),
-                                         GGI_MARK_NONEXISTING_GLYPHS);
+    const DWORD found =
+        GetGlyphIndicesW(dc, line.c_str(), static_cast<int>(line.size()), glyphs.data(), GGI_MARK_NONEXISTING_GLYPHS);
     SelectObject(dc, before);
     if (found != GDI_ERROR && std::find(glyphs.begin(), glyphs.end(), WORD{0xFFFF}) == glyphs.end())
       return romanFallbacks_[i];
@@ -309,7 +309,7 @@ std::string phoneticBytes(std::string_view utf8) {
     }
     const auto lead = static_cast<unsigned char>(utf8[i]);
     const std::size_t length = lead < 0xC0 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-    const std::u16string unit = utf8ToUtf16(utf8.substr(i, length));
+    const std::u16string unit = platform::utf8ToUtf16(utf8.substr(i, length));
     out.push_back(unit.size() == 1 && unit[0] < 0x100 ? static_cast<char>(unit[0]) : '?');
     i += length;
   }
@@ -344,7 +344,8 @@ void Win32WordPanel::paint(HWND window) {
       if (phoneticFont_) {
         SelectObject(dc, romanFont_);
         const std::string bytes = phoneticBytes(lines.romanized);
-        DrawTextA(dc, bytes.c_str(), static_cast<int>(bytes.size()), &band, DT_SINGLELINE | DT_TOP | DT_LEFT | DT_NOPREFIX);
+        DrawTextA(dc, bytes.c_str(), static_cast<int>(bytes.size()), &band,
+                  DT_SINGLELINE | DT_TOP | DT_LEFT | DT_NOPREFIX);
       } else {
         const std::wstring romanized = wide(lines.romanized);
         SelectObject(dc, romanFontFor(dc, romanized));
@@ -375,4 +376,4 @@ std::unique_ptr<WordPanel> createWin32WordPanel(UiLanguage language, PanelLinesS
   }
 }
 
-}  // namespace sonvale::platform
+}  // namespace sonvale::ui

@@ -14,9 +14,9 @@
 #include <string_view>
 
 #include "engine/word_record.h"
-#include "platform/word_panel.h"
+#include "ui/word_panel.h"
 
-namespace sonvale {
+namespace sonvale::ui {
 
 inline constexpr std::uint8_t kFirstTonedByte = 0x81;
 inline constexpr std::uint8_t kLastTonedByte = 0xA0;
@@ -40,6 +40,6 @@ std::string romanizedLineUtf8(std::string_view line);
 
 // What the panel draws for `word`: nothing unless its text is longer than one
 // code unit; then the text, the romanized line in UTF-8 and the note.
-platform::PanelLines panelLines(const WordRecord& word);
+ui::PanelLines panelLines(const WordRecord& word);
 
-}  // namespace sonvale
+}  // namespace sonvale::ui

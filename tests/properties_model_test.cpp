@@ -38,6 +38,7 @@ struct IndexCase {
   int index;
 };
 
+void PrintTo(const IndexCase& c, std::ostream* os) { *os << c.name; }
 class ChoiceIndex : public ::testing::TestWithParam<IndexCase> {};
 
 TEST_P(ChoiceIndex, MatchesTheDecimalTextExactly) {
@@ -63,6 +64,7 @@ struct DecimalCase {
   std::int32_t value;
 };
 
+void PrintTo(const DecimalCase& c, std::ostream* os) { *os << c.name; }
 class DecimalValue : public ::testing::TestWithParam<DecimalCase> {};
 
 TEST_P(DecimalValue, ReadsSignAndDigits) { EXPECT_EQ(ui::decimalValue(GetParam().text), GetParam().value); }
@@ -95,6 +97,7 @@ struct ControlsCase {
   DialogControls controls;
 };
 
+void PrintTo(const ControlsCase& c, std::ostream* os) { *os << c.name; }
 class ControlsFor : public ::testing::TestWithParam<ControlsCase> {};
 
 TEST_P(ControlsFor, ShowTheValues) { EXPECT_EQ(ui::controlsFor(GetParam().values), GetParam().controls); }
@@ -118,6 +121,7 @@ struct OkCase {
   DialogValues after;
 };
 
+void PrintTo(const OkCase& c, std::ostream* os) { *os << c.name; }
 class ValuesOnOk : public ::testing::TestWithParam<OkCase> {};
 
 TEST_P(ValuesOnOk, StoreTheChoices) {

@@ -25,6 +25,7 @@ struct LcidCase {
   UiLanguage language;
 };
 
+void PrintTo(const LcidCase& c, std::ostream* os) { *os << c.name; }
 class LcidLanguage : public ::testing::TestWithParam<LcidCase> {};
 
 TEST_P(LcidLanguage, FollowsTheTable) { EXPECT_EQ(ui::uiLanguageFromLcid(GetParam().lcid), GetParam().language); }
@@ -46,6 +47,7 @@ struct LocaleCase {
   std::uint32_t lcid;
 };
 
+void PrintTo(const LocaleCase& c, std::ostream* os) { *os << c.name; }
 class LocaleLcid : public ::testing::TestWithParam<LocaleCase> {};
 
 TEST_P(LocaleLcid, FollowsTheTerritory) { EXPECT_EQ(ui::lcidFromLocaleName(GetParam().locale), GetParam().lcid); }
@@ -76,6 +78,7 @@ struct VariablesCase {
   std::uint32_t lcid;
 };
 
+void PrintTo(const VariablesCase& c, std::ostream* os) { *os << c.name; }
 class LocaleVariables : public ::testing::TestWithParam<VariablesCase> {};
 
 TEST_P(LocaleVariables, FirstSetOneWins) {
@@ -166,6 +169,7 @@ struct TextCase {
   const char* english;
 };
 
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
 class Texts : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(Texts, AreExactlyTheWindowsTexts) {

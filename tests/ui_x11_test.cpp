@@ -337,6 +337,7 @@ struct PanelCase {
   std::u16string note;                  // at most 49 code units
 };
 
+void PrintTo(const PanelCase& c, std::ostream* os) { *os << c.name; }
 class PanelTest : public X11Test, public ::testing::WithParamInterface<PanelCase> {};
 
 TEST_P(PanelTest, HostShowsTheDictionaryWordBeingSpoken) {
@@ -690,6 +691,7 @@ struct DialogLanguageCase {
   const char* title;
 };
 
+void PrintTo(const DialogLanguageCase& c, std::ostream* os) { *os << c.name; }
 class DialogLanguageTest : public DialogTest, public ::testing::WithParamInterface<DialogLanguageCase> {};
 
 TEST_P(DialogLanguageTest, OpensInTheUiLanguageAndCancelStoresNothing) {

@@ -447,6 +447,7 @@ struct WordsCase {
   const char* error;  // a part of the expected message
 };
 
+void PrintTo(const WordsCase& c, std::ostream* os) { *os << c.name; }
 class WordsFileErrors : public ::testing::TestWithParam<WordsCase> {};
 
 TEST_P(WordsFileErrors, NameTheLineAndTheFault) {
@@ -541,6 +542,7 @@ struct BadBuildCase {
   const char* error;  // a part of the expected message
 };
 
+void PrintTo(const BadBuildCase& c, std::ostream* os) { *os << c.name; }
 class BadBuilds : public ::testing::TestWithParam<BadBuildCase> {};
 
 TEST_P(BadBuilds, FailClearlyAndWriteNothing) {

@@ -51,6 +51,7 @@ struct FoldCase {
   std::string folded;
 };
 
+void PrintTo(const FoldCase& c, std::ostream* os) { *os << c.name; }
 class FoldTones : public ::testing::TestWithParam<FoldCase> {};
 
 TEST_P(FoldTones, FoldsTheLetterBeforeTheDigit) { EXPECT_EQ(foldTones(GetParam().syllable), GetParam().folded); }
@@ -114,6 +115,7 @@ struct Utf8Case {
   std::string utf8;
 };
 
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
 class RomanizedUtf8 : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(RomanizedUtf8, ShowsTonedBytesAsMarkedLetters) { EXPECT_EQ(romanizedLineUtf8(GetParam().line), GetParam().utf8); }

@@ -20,9 +20,15 @@ namespace sonvale::recipe {
 inline constexpr std::uint32_t kUnitRateHz = 11025;
 inline constexpr std::size_t kMaxUnitSamples = 30000;  // 60000 bytes decoded: the engine's unit buffer
 
-// Converts `in` (mono at `inRateHz`) to 11025 Hz and multiplies by `gain`.
-// Returns an empty string on success, else soxr's message. `clipped` counts
-// samples that were beyond the 16-bit range before clamping.
+// Converts `in` (mono at `inRateHz`) to 11025 Hz, as floats on the 16-bit
+// scale. Returns an empty string on success, else soxr's message.
+std::string resampleToUnitRate(std::span<const std::int16_t> in, double inRateHz, std::vector<float>& out);
+
+// Multiplies `in` by `gain` and rounds half away from zero to 16 bits.
+// `clipped` counts samples that were beyond the 16-bit range before clamping.
+std::vector<std::int16_t> toPcm16(std::span<const float> in, double gain, std::size_t& clipped);
+
+// The two above in one: converts `in` to 11025 Hz and multiplies by `gain`.
 std::string resampleToUnitRate(std::span<const std::int16_t> in, double inRateHz, double gain,
                                std::vector<std::int16_t>& out, std::size_t& clipped);
 

@@ -12,7 +12,8 @@
 //   - per tone, the onsets after m, n, ng, l, j, w: the pitch 10 ms into the
 //     voiced part against the level reached at 50%, less the target's own
 //     change between those points;
-//   - the loudness of each tone (RMS of the voiced part, in dB against tone 1);
+//   - the loudness of each tone (RMS of the voiced part, in dB against tone 1)
+//     and how periodic its recordings are (the tracker's aperiodicity);
 //   - a nearest-centroid classifier's confusion matrix over the (20, 50, 80)
 //     points, each recording left out of the centroids it is classified by;
 //   - with --worst N, the N recordings furthest from their targets.
@@ -56,6 +57,7 @@ struct Measured {
   std::array<double, 3> hz{};  // at kPoints
   double onsetHz = 0, onsetPosition = 0;
   double rmsDb = 0;
+  double aperiodicity = 0;  // median over the voiced frames
   std::vector<double> voicedHz;  // every voiced frame, for the median
 };
 
@@ -88,8 +90,14 @@ bool measure(const std::vector<float>& samples, double rateHz, Measured& m) {
   const auto first = static_cast<std::size_t>(start), last = std::min(samples.size(), static_cast<std::size_t>(end));
   for (std::size_t i = first; i < last; ++i) energy += static_cast<double>(samples[i]) * samples[i];
   m.rmsDb = 10 * std::log10(std::max(1e-20, energy / static_cast<double>(std::max<std::size_t>(1, last - first))));
-  for (std::size_t i = part.firstFrame; i <= part.lastFrame; ++i)
-    if (track.f0Hz[i] > 0) m.voicedHz.push_back(track.f0Hz[i]);
+  std::vector<double> aperiodicity;
+  for (std::size_t i = part.firstFrame; i <= part.lastFrame; ++i) {
+    if (track.f0Hz[i] <= 0) continue;
+    m.voicedHz.push_back(track.f0Hz[i]);
+    aperiodicity.push_back(track.aperiodicity[i]);
+  }
+  std::sort(aperiodicity.begin(), aperiodicity.end());
+  m.aperiodicity = aperiodicity[aperiodicity.size() / 2];
   return true;
 }
 
@@ -246,6 +254,16 @@ int run(const fs::path& dir, std::size_t worstShown) {
   const double reference = count[1] > 0 ? loudness[1] / static_cast<double>(count[1]) : 0;
   for (int t = 1; t <= 6; ++t)
     if (count[t] > 0) std::printf("  T%d %+.1f", t, loudness[t] / static_cast<double>(count[t]) - reference);
+  // Roughness: the recordings' median aperiodicity (0 perfectly periodic).
+  std::printf("\naperiodicity of the voiced part (median of the recordings' medians):");
+  for (int t = 1; t <= 6; ++t) {
+    std::vector<double> values;
+    for (const Measured& m : all)
+      if (m.tone == t) values.push_back(m.aperiodicity);
+    if (values.empty()) continue;
+    std::sort(values.begin(), values.end());
+    std::printf("  T%d %.3f", t, values[values.size() / 2]);
+  }
   std::printf("\n");
 
   // Nearest centroid, each recording left out of its own tone's centroid.

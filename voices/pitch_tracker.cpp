@@ -34,6 +34,7 @@ PitchTrack trackPitch(std::span<const float> samples, double rateHz) {
 
   const std::size_t frames = samples.size() / track.hopSamples + 1;
   track.f0Hz.assign(frames, 0.0);
+  track.aperiodicity.assign(frames, 1.0);
   std::vector<double> level(frames, 0.0), diff(maxLag + 2, 0.0), normalized(maxLag + 2, 1.0);
   for (std::size_t i = 0; i < frames; ++i) {
     const std::size_t centre = pad + i * track.hopSamples;
@@ -76,6 +77,7 @@ PitchTrack trackPitch(std::span<const float> samples, double rateHz) {
       if (curve > 0) shift = std::clamp(0.5 * (a - c) / curve, -0.5, 0.5);
     }
     track.f0Hz[i] = rateHz / (static_cast<double>(best) + shift);
+    track.aperiodicity[i] = normalized[best];
   }
 
   const double loudest = *std::max_element(level.begin(), level.end());

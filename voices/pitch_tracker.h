@@ -33,6 +33,9 @@ struct PitchTrack {
   double rateHz = 0;
   std::size_t hopSamples = 0;  // frame i is centred on sample i * hopSamples
   std::vector<double> f0Hz;    // per frame; 0 where unvoiced
+  // Per frame, the normalised difference at the period found: 0 for a
+  // perfectly periodic frame, rising with noise and roughness; 1 where none.
+  std::vector<double> aperiodicity;
 };
 
 // Tracks `samples` (any scale) at `rateHz` with frames every 5 ms.

@@ -110,8 +110,8 @@ std::vector<float> repitch(std::span<const float> samples, const PitchTrack& tra
   const double end = part.endSample(track);
   const double length = std::max(1.0, end - start);
 
-  // Analysis marks: the first at the strongest sample of the first period,
-  // then one per period to a little past the end of the voiced part.
+  // Analysis marks: one at the strongest sample of the first period, then
+  // one per period to a little past the end of the voiced part.
   double first = start;
   for (double i = start; i < start + rate / pitchAt(track, part, start); ++i)
     if (std::abs(at(samples, static_cast<long>(i))) > std::abs(at(samples, static_cast<long>(first)))) first = i;
@@ -121,6 +121,16 @@ std::vector<float> repitch(std::span<const float> samples, const PitchTrack& tra
     const double guess = rate / pitchAt(track, part, here);
     analysis.push_back(nextMark(samples, here, rate / pitchAt(track, part, here + guess / 2)));
   }
+  // A voiced part shorter than its first period has nothing to move.
+  if (analysis.size() < 2) return {samples.begin(), samples.end()};
+  // Marks a period apart back to the last one before the start of the voiced
+  // part (where the synthesis marks begin, in step with the analysis ones), so
+  // its first period is moved too: a low onset would otherwise stay.
+  while (analysis.front() >= start) {
+    const double period = rate / pitchAt(track, part, analysis.front());
+    analysis.insert(analysis.begin(), analysis.front() - period);
+  }
+  first = analysis.front();
 
   const double spacing = rate * kIdentitySpacingSeconds;
   std::vector<Mark> marks;

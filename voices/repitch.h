@@ -1,23 +1,26 @@
 // Giving a recorded syllable the pitch contour of its tone, by
 // pitch-synchronous overlap-add.
 //
-// The voiced part of the syllable (pitch_tracker.h) is cut into grains, one
-// per pitch period: analysis marks follow the tracked period from the start
-// of the voiced part. Synthesis marks are laid from the same start at the
-// target's periods; each takes the grain of the analysis mark nearest to it
-// in time (so the length is kept: a period is repeated or left out where the
-// pitch rises or falls). Outside the voiced part the marks are 5 ms apart and
-// take their grain from where they stand, which gives the signal back
-// unchanged.
+// Analysis marks, one per period of the voiced part (pitch_tracker.h): one at
+// the strongest sample of the first period, each next one a period on, where
+// a period-long stretch best matches the one before (so that every mark sits
+// at the same point of its period), and back a tracked period at a time to
+// the first before the start of the voiced part. Synthesis marks are laid from
+// the first mark at the target's periods; each takes the grain of the
+// analysis mark nearest to it in time, so the length is kept (a period is
+// repeated or left out where the pitch rises or falls). Outside the voiced
+// part the marks are 5 ms apart and take their grain from where they stand,
+// which gives the signal back unchanged.
 //
-// A grain is the signal under a window of two halves, cos² from 1 to 0 over
-// the distance to the next synthesis mark and the mirror of that over the
-// distance to the previous one, so neighbouring windows add up to 1: where
-// the pitch is kept the output is the input, and nothing jumps at a join.
-// Where the pitch is lowered a half is cut to the analysis period, so a grain
-// never reaches into the next glottal pulse. Grains land at fractional
-// positions (16-tap windowed sinc), so the periods carry no rounding jitter.
-// The formants stay where they are: a grain is moved, not stretched.
+// A grain is the signal under a window of two cos² halves. Between two voiced
+// marks each half is its grain's analysis period on that side, so where the
+// pitch is kept the windows add up to 1 and the output is the input; anywhere
+// else a half spans the gap to the neighbouring mark, which adds up to 1 too,
+// so nothing jumps where the voiced part begins or ends. A grain's gain,
+// sqrt(synthesis period / analysis period), keeps the power of the voice
+// where periods come closer together or further apart. Grains land at
+// fractional positions (16-tap windowed sinc), so the periods carry no
+// rounding jitter, and they are moved, not stretched: the formants stay.
 #pragma once
 
 #include <functional>

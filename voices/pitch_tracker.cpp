@@ -119,12 +119,19 @@ PitchTrack trackPitch(std::span<const float> samples, double rateHz) {
     if (end - i > runEnd - runStart) runStart = i, runEnd = end;
     i = end;
   }
+  // Outwards from that run; a jump that is neither small nor about an octave
+  // ends the walk (the frames past it cannot be told right from wrong).
   const auto fold = [&](std::size_t from, std::size_t to) {
     const double j = jump(from, to);
-    if (std::abs(std::abs(j) - 12.0) < 12.0 - kOctaveJumpSemitones) track.f0Hz[to] *= j > 0 ? 0.5 : 2.0;
+    if (std::abs(j) < kOctaveJumpSemitones) return true;
+    if (std::abs(std::abs(j) - 12.0) >= 12.0 - kOctaveJumpSemitones) return false;
+    track.f0Hz[to] *= j > 0 ? 0.5 : 2.0;
+    return true;
   };
-  for (std::size_t i = runEnd; i < frames && track.f0Hz[i] > 0 && runEnd > 0; ++i) fold(i - 1, i);
-  for (std::size_t i = runStart; i > 0 && track.f0Hz[i - 1] > 0; --i) fold(i, i - 1);
+  for (std::size_t i = runEnd; i < frames && track.f0Hz[i] > 0 && runEnd > 0 && fold(i - 1, i); ++i) {
+  }
+  for (std::size_t i = runStart; i > 0 && track.f0Hz[i - 1] > 0 && fold(i, i - 1); --i) {
+  }
   return track;
 }
 

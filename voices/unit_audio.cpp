@@ -60,16 +60,6 @@ std::vector<std::int16_t> toPcm16(std::span<const float> in, double gain, std::s
   return out;
 }
 
-std::string resampleToUnitRate(std::span<const std::int16_t> in, double inRateHz, double gain,
-                               std::vector<std::int16_t>& out, std::size_t& clipped) {
-  std::vector<float> converted;
-  out.clear();
-  clipped = 0;
-  if (std::string error = resampleToUnitRate(in, inRateHz, converted); !error.empty()) return error;
-  out = toPcm16(converted, gain, clipped);
-  return {};
-}
-
 Edges soundEdges(std::span<const std::int16_t> samples, int edgeLevel, std::size_t marginSamples) {
   const auto loud = [edgeLevel](std::int16_t s) { return std::abs(static_cast<int>(s)) >= edgeLevel; };
   const auto first = std::find_if(samples.begin(), samples.end(), loud);

@@ -15,6 +15,8 @@ constexpr int kSincHalfTaps = 8;
 struct Mark {
   double at = 0;    // synthesis position
   double from = 0;  // where its grain is taken from
+  // A voiced mark's grain is a blend: `blend` of the one at `alsoFrom`.
+  double alsoFrom = 0, blend = 0;
   // A voiced mark's analysis periods before and after its grain, and the
   // grain's gain; all 0 outside the voiced part.
   double periodBefore = 0, periodAfter = 0, gain = 0;
@@ -69,11 +71,12 @@ std::array<double, 2 * kSincHalfTaps> sincTaps(double fraction) {
   return taps;
 }
 
-// Adds the grain of `m` (half windows `left` and `right` wide) to `out`.
-void addGrain(std::span<const float> in, const Mark& m, double left, double right, double gain,
+// Adds to `out`, centred on `to`, the signal around `from` under a window of
+// halves `left` and `right` wide, times `gain`.
+void addGrain(std::span<const float> in, double to, double from, double left, double right, double gain,
               std::vector<float>& out) {
   const auto size = static_cast<long>(in.size());
-  const double shift = m.from - m.at;  // source position = output position + shift
+  const double shift = from - to;  // source position = output position + shift
   const double whole = std::floor(shift);
   const double fraction = shift - whole;
   const auto offset = static_cast<long>(whole);
@@ -88,10 +91,10 @@ void addGrain(std::span<const float> in, const Mark& m, double left, double righ
     }
     return sum;
   };
-  const long first = std::max(0L, static_cast<long>(std::floor(m.at - left)) + 1);
-  const long last = std::min(size - 1, static_cast<long>(std::ceil(m.at + right)) - 1);
+  const long first = std::max(0L, static_cast<long>(std::floor(to - left)) + 1);
+  const long last = std::min(size - 1, static_cast<long>(std::ceil(to + right)) - 1);
   for (long n = first; n <= last; ++n) {
-    const double u = static_cast<double>(n) - m.at;
+    const double u = static_cast<double>(n) - to;
     const double half = u < 0 ? left : right;
     if (std::abs(u) >= half) continue;
     const double c = std::cos(std::numbers::pi / 2 * u / half);
@@ -135,17 +138,24 @@ std::vector<float> repitch(std::span<const float> samples, const PitchTrack& tra
   const double spacing = rate * kIdentitySpacingSeconds;
   std::vector<Mark> marks;
   for (double to = 0; to < first - spacing / 2; to += spacing) marks.push_back({to, to});
-  std::size_t nearest = 0;
+  // Each synthesis mark blends the grains of the two analysis marks around
+  // it, by how near it is to each: the sound moves on smoothly where periods
+  // are repeated or left out (the grains are cut at the same point of their
+  // periods, so they add up in phase).
+  std::size_t k = 0;
+  const auto periodAt = [&analysis](std::size_t i, bool afterMark) {
+    if (afterMark) return i + 1 < analysis.size() ? analysis[i + 1] - analysis[i] : analysis[i] - analysis[i - 1];
+    return i > 0 ? analysis[i] - analysis[i - 1] : analysis[i + 1] - analysis[i];
+  };
   for (double to = first; to <= analysis.back();) {
-    while (nearest + 1 < analysis.size() && std::abs(analysis[nearest + 1] - to) < std::abs(analysis[nearest] - to))
-      ++nearest;
-    const std::size_t k = nearest;
-    const double after = k + 1 < analysis.size() ? analysis[k + 1] - analysis[k] : analysis[k] - analysis[k - 1];
-    const double before = k > 0 ? analysis[k] - analysis[k - 1] : after;
+    while (k + 2 < analysis.size() && analysis[k + 1] <= to) ++k;
+    const double blend = std::clamp((to - analysis[k]) / (analysis[k + 1] - analysis[k]), 0.0, 1.0);
+    const double before = (1 - blend) * periodAt(k, false) + blend * periodAt(k + 1, false);
+    const double after = (1 - blend) * periodAt(k, true) + blend * periodAt(k + 1, true);
     const double step = rate / targetHz(std::clamp((to - start) / length, 0.0, 1.0));
     // A period's grain repeated at a shorter spacing would add power, and at a
     // longer one lose it: the gain keeps the power of the voice as it was.
-    marks.push_back({to, analysis[k], before, after, std::sqrt(step / (0.5 * (before + after)))});
+    marks.push_back({to, analysis[k], analysis[k + 1], blend, before, after, std::sqrt(step / (0.5 * (before + after)))});
     to += step;
   }
   const double tail = marks.back().at + marks.back().periodAfter;
@@ -161,7 +171,12 @@ std::vector<float> repitch(std::span<const float> samples, const PitchTrack& tra
     const bool voicedAfter = j + 1 < marks.size() && marks[j + 1].gain > 0 && m.gain > 0;
     const double before = voicedBefore ? m.periodBefore : j > 0 ? m.at - marks[j - 1].at : spacing;
     const double after = voicedAfter ? m.periodAfter : j + 1 < marks.size() ? marks[j + 1].at - m.at : spacing;
-    addGrain(samples, m, before, after, m.gain > 0 ? m.gain : 1.0, out);
+    if (m.gain == 0) {
+      addGrain(samples, m.at, m.from, before, after, 1.0, out);
+      continue;
+    }
+    if (m.blend < 1) addGrain(samples, m.at, m.from, before, after, (1 - m.blend) * m.gain, out);
+    if (m.blend > 0) addGrain(samples, m.at, m.alsoFrom, before, after, m.blend * m.gain, out);
   }
   return out;
 }

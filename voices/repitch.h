@@ -6,9 +6,11 @@
 // a period-long stretch best matches the one before (so that every mark sits
 // at the same point of its period), and back a tracked period at a time to
 // the first before the start of the voiced part. Synthesis marks are laid from
-// the first mark at the target's periods; each takes the grain of the
-// analysis mark nearest to it in time, so the length is kept (a period is
-// repeated or left out where the pitch rises or falls). Outside the voiced
+// the first mark at the target's periods; each takes a blend of the grains
+// of the two analysis marks around it in time, weighted by how near it is to
+// each, so the length is kept and the sound moves on smoothly where a period
+// is in effect repeated or left out (the grains are cut at the same point of
+// their periods, so they add up in phase). Outside the voiced
 // part the marks are 5 ms apart and take their grain from where they stand,
 // which gives the signal back unchanged.
 //

@@ -29,7 +29,7 @@ constexpr Contour kContours[6] = {
 
 // Loudness of the default voice's voiced parts against tone 1 after the pitch
 // is moved, in dB: -1.8, -1.6, -3.8, -4.6, -3.3 for tones 2..6; the gains
-// make that -1.2, -1.0, -2.2, -1.8, -1.8 (check_voice_tones measures it).
+// make that -1.2, -1.0, -2.1, -1.8, -1.7 (check_voice_tones measures it).
 constexpr double kGainsDb[6] = {-0.5, 0.2, 0.1, 1.3, 2.4, 1.2};
 
 double between(const Knot& a, const Knot& b, double position) {

@@ -30,7 +30,7 @@ double toneTargetHz(int tone, double position);
 
 // The gain in dB a syllable of `tone` (1..6) is given after its pitch is
 // moved; 0 for another tone number. The synthesizer says the low tones
-// 3.3-4.6 dB softer than tone 1; these bring them to 1.8-2.2 dB softer.
+// 3.3-4.6 dB softer than tone 1; these bring them to 1.7-2.1 dB softer.
 double toneGainDb(int tone);
 
 // One syllable's recording (`samples` at `rateHz`) with its voiced part moved

@@ -27,8 +27,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -57,7 +57,7 @@ struct Measured {
   std::array<double, 3> hz{};  // at kPoints
   double onsetHz = 0, onsetPosition = 0;
   double rmsDb = 0;
-  double aperiodicity = 0;  // median over the voiced frames
+  double aperiodicity = 0;       // median over the voiced frames
   std::vector<double> voicedHz;  // every voiced frame, for the median
 };
 
@@ -163,7 +163,8 @@ int run(const fs::path& dir, std::size_t worstShown) {
   for (const Measured& m : all) {
     const std::size_t n = m.voicedHz.size();
     for (std::size_t i = 0; i < n; ++i)
-      targetFrames.push_back(toneTargetSemitones(m.tone, n > 1 ? static_cast<double>(i) / static_cast<double>(n - 1) : 0.5));
+      targetFrames.push_back(
+          toneTargetSemitones(m.tone, n > 1 ? static_cast<double>(i) / static_cast<double>(n - 1) : 0.5));
   }
   std::nth_element(targetFrames.begin(), targetFrames.begin() + static_cast<std::ptrdiff_t>(targetFrames.size() / 2),
                    targetFrames.end());
@@ -217,7 +218,8 @@ int run(const fs::path& dir, std::size_t worstShown) {
       ranked.emplace_back(worst, k);
     }
     std::sort(ranked.begin(), ranked.end(), std::greater<>());
-    std::printf("\nfurthest from their targets (st against the median):\nunit    reading   onset   20%%    50%%    80%%\n");
+    std::printf(
+        "\nfurthest from their targets (st against the median):\nunit    reading   onset   20%%    50%%    80%%\n");
     for (std::size_t r = 0; r < std::min(worstShown, ranked.size()); ++r) {
       const Measured& m = all[ranked[r].second];
       const auto& f = features[ranked[r].second];
@@ -227,8 +229,9 @@ int run(const fs::path& dir, std::size_t worstShown) {
   }
 
   // Onsets after sonorants.
-  std::printf("\nonsets after m n ng l j w (10 ms in, against 50%%, less the target's own change):\n"
-              "tone  count  mean (st)  worst (st)  beyond 1.5 st\n");
+  std::printf(
+      "\nonsets after m n ng l j w (10 ms in, against 50%%, less the target's own change):\n"
+      "tone  count  mean (st)  worst (st)  beyond 1.5 st\n");
   for (int t = 1; t <= 6; ++t) {
     double total = 0, worst = 0;
     std::size_t n = 0, beyond = 0;
@@ -295,7 +298,9 @@ int run(const fs::path& dir, std::size_t worstShown) {
   }
   const double accuracy = static_cast<double>(right) / static_cast<double>(all.size());
   met = met && accuracy >= kMinAccuracy;
-  std::printf("\nnearest-centroid classifier (rows: the reading's tone; columns: classified as)\n       T1   T2   T3   T4   T5   T6\n");
+  std::printf(
+      "\nnearest-centroid classifier (rows: the reading's tone; columns: classified as)\n"
+      "       T1   T2   T3   T4   T5   T6\n");
   for (int t = 1; t <= 6; ++t) {
     if (count[t] == 0) continue;
     std::printf("T%d ", t);

@@ -93,8 +93,9 @@ PitchTrack trackPitch(std::span<const float> samples, double rateHz) {
     }
     std::size_t end = i;
     while (end < frames && track.f0Hz[end] > 0) ++end;
-    if (end - i < kShortestRunFrames) std::fill(track.f0Hz.begin() + static_cast<std::ptrdiff_t>(i),
-                                                track.f0Hz.begin() + static_cast<std::ptrdiff_t>(end), 0.0);
+    if (end - i < kShortestRunFrames)
+      std::fill(track.f0Hz.begin() + static_cast<std::ptrdiff_t>(i),
+                track.f0Hz.begin() + static_cast<std::ptrdiff_t>(end), 0.0);
     i = end;
   }
   // Mend one-frame outliers.
@@ -148,8 +149,8 @@ VoicedPart voicedPart(const PitchTrack& track) {
 
 double pitchAt(const PitchTrack& track, const VoicedPart& part, double sample) {
   if (!part.found) return 0;
-  const double frame = std::clamp(sample / static_cast<double>(track.hopSamples),
-                                  static_cast<double>(part.firstFrame), static_cast<double>(part.lastFrame));
+  const double frame = std::clamp(sample / static_cast<double>(track.hopSamples), static_cast<double>(part.firstFrame),
+                                  static_cast<double>(part.lastFrame));
   auto below = static_cast<std::size_t>(std::floor(frame));
   auto above = static_cast<std::size_t>(std::ceil(frame));
   while (below > part.firstFrame && track.f0Hz[below] <= 0) --below;

@@ -32,7 +32,8 @@ double at(std::span<const float> x, long i) {
 double nextMark(std::span<const float> x, double mark, double period) {
   const long centre = std::lround(mark);
   const long half = std::max(1L, std::lround(period / 2));
-  const long shortest = static_cast<long>(std::floor(period * 0.85)), longest = static_cast<long>(std::ceil(period * 1.15));
+  const long shortest = static_cast<long>(std::floor(period * 0.85)),
+             longest = static_cast<long>(std::ceil(period * 1.15));
   std::vector<double> match;
   for (long lag = shortest - 1; lag <= longest + 1; ++lag) {
     double product = 0, here = 0, there = 0;
@@ -155,7 +156,8 @@ std::vector<float> repitch(std::span<const float> samples, const PitchTrack& tra
     const double step = rate / targetHz(std::clamp((to - start) / length, 0.0, 1.0));
     // A period's grain repeated at a shorter spacing would add power, and at a
     // longer one lose it: the gain keeps the power of the voice as it was.
-    marks.push_back({to, analysis[k], analysis[k + 1], blend, before, after, std::sqrt(step / (0.5 * (before + after)))});
+    marks.push_back(
+        {to, analysis[k], analysis[k + 1], blend, before, after, std::sqrt(step / (0.5 * (before + after)))});
     to += step;
   }
   const double tail = marks.back().at + marks.back().periodAfter;

@@ -52,7 +52,8 @@ double toneTargetHz(int tone, double position) {
 double toneGainDb(int tone) { return tone >= 1 && tone <= 6 ? kGainsDb[tone - 1] : 0.0; }
 
 std::vector<float> giveTone(std::span<const float> samples, double rateHz, int tone) {
-  return repitch(samples, trackPitch(samples, rateHz), [tone](double position) { return toneTargetHz(tone, position); });
+  return repitch(samples, trackPitch(samples, rateHz),
+                 [tone](double position) { return toneTargetHz(tone, position); });
 }
 
 }  // namespace sonvale::recipe

@@ -156,8 +156,7 @@ TEST(Repitch, ReachesTheTargetCleanly) {
     // The formant stays at 900 Hz: its band keeps its share of the spectrum
     // (to 1.5 dB), and the loudness of the voiced part is kept (to 1 dB).
     const std::size_t middle = x.size() / 2;
-    EXPECT_NEAR(10 * std::log10(bandShare(y, middle, 750, 1050) / bandShare(x, middle, 750, 1050)), 0.0, 1.5)
-        << c.name;
+    EXPECT_NEAR(10 * std::log10(bandShare(y, middle, 750, 1050) / bandShare(x, middle, 750, 1050)), 0.0, 1.5) << c.name;
     const auto from = static_cast<std::size_t>(0.06 * kRate), to = static_cast<std::size_t>(0.34 * kRate);
     EXPECT_NEAR(rmsDb(y, from, to), rmsDb(x, from, to), 1.0) << c.name;
 

@@ -43,12 +43,12 @@ std::vector<float> voiced(const std::function<double(double)>& f0Hz, double seco
   return out;
 }
 
-// The share of the energy between `lowHz` and `highHz` in the spectrum of
-// 2048 samples around `centre` (Hann window, 50..4500 Hz counted).
-double bandShare(const std::vector<float>& x, std::size_t centre, double lowHz, double highHz) {
+// The spectrum of 2048 samples around `centre` under a Hann window, from 50 to
+// 4500 Hz every `stepHz`: the power at each frequency, by `visit(hz, power)`.
+template <typename Visit>
+void spectrum(const std::vector<float>& x, std::size_t centre, double stepHz, Visit visit) {
   constexpr std::size_t kLength = 2048;
-  double band = 0, all = 0;
-  for (double hz = 50; hz <= 4500; hz += kRate / kLength) {
+  for (double hz = 50; hz <= 4500; hz += stepHz) {
     double re = 0, im = 0;
     for (std::size_t i = 0; i < kLength; ++i) {
       const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) / kLength);
@@ -56,30 +56,29 @@ double bandShare(const std::vector<float>& x, std::size_t centre, double lowHz, 
       re += v * std::cos(2 * std::numbers::pi * hz * static_cast<double>(i) / kRate);
       im += v * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / kRate);
     }
-    all += re * re + im * im;
-    if (hz >= lowHz && hz <= highHz) band += re * re + im * im;
+    visit(hz, re * re + im * im);
   }
+}
+
+// The share of the energy around `centre` between `lowHz` and `highHz`.
+double bandShare(const std::vector<float>& x, std::size_t centre, double lowHz, double highHz) {
+  double band = 0, all = 0;
+  spectrum(x, centre, kRate / 2048, [&](double hz, double power) {
+    all += power;
+    if (hz >= lowHz && hz <= highHz) band += power;
+  });
   return band / all;
 }
 
-// The share of the energy of 2048 samples around `centre` (50..4500 Hz) that
-// lies off the harmonics of `f0Hz` (more than 20 Hz from every one): noise
-// or roughness that a jittery join would bring.
+// The share of the energy around `centre` that lies off the harmonics of
+// `f0Hz` (more than 20 Hz from every one): noise or roughness that a jittery
+// join would bring.
 double offHarmonicShare(const std::vector<float>& x, std::size_t centre, double f0Hz) {
-  constexpr std::size_t kLength = 2048;
   double off = 0, all = 0;
-  for (double hz = 50; hz <= 4500; hz += kRate / kLength / 2) {
-    double re = 0, im = 0;
-    for (std::size_t i = 0; i < kLength; ++i) {
-      const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) / kLength);
-      const double v = w * x[centre - kLength / 2 + i];
-      re += v * std::cos(2 * std::numbers::pi * hz * static_cast<double>(i) / kRate);
-      im += v * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / kRate);
-    }
-    all += re * re + im * im;
-    const double harmonic = std::max(1.0, std::round(hz / f0Hz)) * f0Hz;
-    if (std::abs(hz - harmonic) > 20) off += re * re + im * im;
-  }
+  spectrum(x, centre, kRate / 4096, [&](double hz, double power) {
+    all += power;
+    if (std::abs(hz - std::max(1.0, std::round(hz / f0Hz)) * f0Hz) > 20) off += power;
+  });
   return off / all;
 }
 

@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,7 @@
 #include "reading_choice.h"
 #include "reading_data.h"
 #include "symbol_units.h"
+#include "tone_contours.h"
 #include "unit_audio.h"
 
 namespace {
@@ -62,6 +64,7 @@ constexpr int kExitUsage = 2;
 // 1.64 at full volume with its loudest phrase template (volumeIndex 7), so
 // units are kept below 20000 (x 1.64 < 32767): 0.58 x 33900 = 19700.
 constexpr double kUnitGain = 0.58;
+constexpr double kMaxUnitPeak = 19800;
 constexpr int kEdgeLevel = 64;                     // about -54 dBFS
 constexpr std::size_t kEdgeMarginSamples = 110;    // 10 ms
 constexpr int kMinUnitPeak = 1024;                 // a unit quieter than -30 dBFS is taken for silence
@@ -340,7 +343,8 @@ int run(const Options& o) {
   }
   std::map<std::string, Recording> recorded;  // by phoneme string
   std::vector<const Recording*> perUnit;
-  std::vector<std::int16_t> raw, converted;
+  std::vector<std::int16_t> raw;
+  std::vector<float> converted;
   std::string manifest = "# unit\tcharacter\tjyutping\tphonemes\tsamples\tpeak\n";
   for (const UnitJob& j : jobs) {
     const fs::path file = unitsDir / (std::to_string(j.unit) + ".wav");
@@ -349,13 +353,24 @@ int run(const Options& o) {
     if (found == recorded.end()) {
       std::size_t clipped = 0;
       std::string error = recorder.say(j.phonemes, raw);
-      if (error.empty()) error = resampleToUnitRate(raw, recorder.rateHz(), kUnitGain, converted, clipped);
+      if (error.empty()) error = resampleToUnitRate(raw, recorder.rateHz(), converted);
       if (!error.empty()) {
         std::fprintf(stderr, "make_default_voice: %s: %s\n", where.c_str(), error.c_str());
         return kExitFailure;
       }
-      const Edges edges = soundEdges(converted, kEdgeLevel, kEdgeMarginSamples);
-      const std::span<const std::int16_t> unit(converted.data() + edges.start, edges.end - edges.start);
+      // A single syllable is given its tone's contour and loudness
+      // (tone_contours.h); no unit peaks above kMaxUnitPeak.
+      double gain = kUnitGain;
+      if (Syllable syllable; parseSyllable(j.jyutping, syllable)) {
+        converted = giveTone(converted, kUnitRateHz, syllable.tone);
+        gain *= std::pow(10.0, toneGainDb(syllable.tone) / 20.0);
+      }
+      float loudest = 0;
+      for (const float x : converted) loudest = std::max(loudest, std::abs(x));
+      gain = std::min(gain, kMaxUnitPeak / std::max(1.0f, loudest));
+      const std::vector<std::int16_t> pcm = toPcm16(converted, gain, clipped);
+      const Edges edges = soundEdges(pcm, kEdgeLevel, kEdgeMarginSamples);
+      const std::span<const std::int16_t> unit(pcm.data() + edges.start, edges.end - edges.start);
       const int peak = peakLevel(unit);
       if (clipped > 0) error = std::to_string(clipped) + " samples clip";
       else if (peak < kMinUnitPeak) error = "silent (peak " + std::to_string(peak) + ")";

@@ -26,30 +26,38 @@ void putTag(std::vector<std::uint8_t>& out, const char (&tag)[5]) {
 
 }  // namespace
 
-std::string resampleToUnitRate(std::span<const std::int16_t> in, double inRateHz, double gain,
-                               std::vector<std::int16_t>& out, std::size_t& clipped) {
+std::string resampleToUnitRate(std::span<const std::int16_t> in, double inRateHz, std::vector<float>& out) {
   out.clear();
-  clipped = 0;
   if (in.empty()) return {};
   const double ratio = kUnitRateHz / inRateHz;
-  std::vector<float> converted(static_cast<std::size_t>(std::ceil(static_cast<double>(in.size()) * ratio)) + 64);
+  out.resize(static_cast<std::size_t>(std::ceil(static_cast<double>(in.size()) * ratio)) + 64);
   std::size_t used = 0, made = 0;
   soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_FLOAT32_I);
   io.flags |= SOXR_NO_DITHER;
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   // One thread: the result must not depend on how work is split.
   const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-  const soxr_error_t error = soxr_oneshot(inRateHz, kUnitRateHz, 1, in.data(), in.size(), &used, converted.data(),
-                                          converted.size(), &made, &io, &quality, &runtime);
-  if (error != nullptr) return std::string("rate conversion failed: ") + error;
+  const soxr_error_t error = soxr_oneshot(inRateHz, kUnitRateHz, 1, in.data(), in.size(), &used, out.data(),
+                                          out.size(), &made, &io, &quality, &runtime);
+  if (error != nullptr) {
+    out.clear();
+    return std::string("rate conversion failed: ") + error;
+  }
   out.resize(made);
-  for (std::size_t i = 0; i < made; ++i) {
-    // soxr's float samples are on the scale -1..1 for the 16-bit input.
-    const double x = std::round(static_cast<double>(converted[i]) * 32768.0 * gain);
+  // soxr's float samples are on the scale -1..1 for the 16-bit input (x 2^15 is exact).
+  for (float& x : out) x *= 32768.0f;
+  return {};
+}
+
+std::vector<std::int16_t> toPcm16(std::span<const float> in, double gain, std::size_t& clipped) {
+  clipped = 0;
+  std::vector<std::int16_t> out(in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    const double x = std::round(static_cast<double>(in[i]) * gain);
     if (x > 32767.0 || x < -32768.0) ++clipped;
     out[i] = static_cast<std::int16_t>(std::clamp(x, -32768.0, 32767.0));
   }
-  return {};
+  return out;
 }
 
 Edges soundEdges(std::span<const std::int16_t> samples, int edgeLevel, std::size_t marginSamples) {

@@ -127,6 +127,85 @@ std::vector<CharReading> chooseReadings(const ReadingInputs& in) {
   return readings;
 }
 
+std::uint64_t usageCount(const ReadingInputs& in, char32_t c) {
+  std::uint64_t n = countOf(in.frequency, c);
+  if (const auto it = in.traditionalVariants.find(c); it != in.traditionalVariants.end())
+    for (const char32_t t : it->second) n = std::max(n, countOf(in.frequency, t));
+  return n;
+}
+
+std::vector<std::uint32_t> freeUnitCodes() {
+  std::vector<std::uint32_t> codes;
+  for (std::uint32_t u = 256; u <= 500; ++u) codes.push_back(u);
+  for (std::uint32_t u = 564; u <= 999; ++u) codes.push_back(u);
+  return codes;
+}
+
+ExtraSyllables chooseExtraSyllables(const std::map<std::string, std::uint64_t>& needed, const ReadingInputs& in,
+                                    std::vector<CharReading>& readings, std::u32string_view keep) {
+  std::map<std::string, std::size_t> sayers;  // how many ideographs say a syllable by default
+  for (const CharReading& r : readings) ++sayers[r.reading];
+  // A character alone may be rare while words hold it often (為 in 因為). A
+  // simplified character is never taken: the counts, from traditional text,
+  // cannot say how often it is met (为 is counted 0, its variant 爲 often).
+  const auto retellable = [&](char32_t c) {
+    if (keep.find(c) != std::u32string_view::npos) return false;
+    const auto it = in.traditionalVariants.find(c);
+    return it == in.traditionalVariants.end() ||
+           std::all_of(it->second.begin(), it->second.end(), [c](char32_t t) { return t == c; });
+  };
+  const auto rarity = [&](char32_t c) {
+    std::uint64_t n = usageCount(in, c) + countOf(in.inWords, c);
+    if (const auto it = in.traditionalVariants.find(c); it != in.traditionalVariants.end())
+      for (const char32_t t : it->second) n += countOf(in.inWords, t);
+    return n;
+  };
+  // Rare ideographs that have a syllable as a reading of their own, least used first.
+  std::map<std::string, std::vector<std::pair<std::uint64_t, char32_t>>> candidates;
+  for (const auto& [c, list] : in.characterList) {
+    if (!isVoicedIdeograph(c) || !retellable(c)) continue;
+    for (const WeightedReading& r : list) candidates[r.reading].emplace_back(rarity(c), c);
+  }
+  for (auto& [syllable, list] : candidates) std::sort(list.begin(), list.end());
+
+  // The free codes go first to the syllables no ideograph could take, then to
+  // the most used; the least used of the rest go to rare ideographs.
+  std::vector<std::tuple<bool, std::uint64_t, std::string>> missing;
+  for (const auto& [syllable, use] : needed)
+    if (sayers.find(syllable) == sayers.end()) missing.emplace_back(candidates.count(syllable) != 0, use, syllable);
+  std::stable_sort(missing.begin(), missing.end(), [](const auto& a, const auto& b) {
+    return std::get<0>(a) != std::get<0>(b) ? !std::get<0>(a) : std::get<1>(a) > std::get<1>(b);
+  });
+
+  ExtraSyllables extra;
+  const std::vector<std::uint32_t> codes = freeUnitCodes();
+  std::size_t next = 0;
+  for (; next < missing.size() && next < codes.size(); ++next)
+    extra.units.emplace_back(codes[next], std::get<2>(missing[next]));
+  // Failing those, the least used ideographs of all.
+  std::vector<std::pair<std::uint64_t, char32_t>> anyRare;
+  for (char32_t c = kFirstIdeograph; c <= kLastIdeograph; ++c)
+    if (retellable(c)) anyRare.emplace_back(rarity(c), c);
+  std::sort(anyRare.begin(), anyRare.end());
+  const auto retell = [&](const std::vector<std::pair<std::uint64_t, char32_t>>& list, const std::string& syllable) {
+    for (const auto& [use, c] : list) {
+      CharReading& r = readings[index(c)];
+      if (r.source == ReadingSource::ExtraSyllable || sayers[r.reading] < 2) continue;
+      --sayers[r.reading];
+      r = CharReading{syllable, ReadingSource::ExtraSyllable, false};
+      ++sayers[syllable];
+      extra.retold.push_back(c);
+      return true;
+    }
+    return false;
+  };
+  for (; next < missing.size(); ++next) {
+    const std::string& syllable = std::get<2>(missing[next]);
+    if (!retell(candidates[syllable], syllable) && !retell(anyRare, syllable)) extra.unsayable.push_back(syllable);
+  }
+  return extra;
+}
+
 std::map<std::string, char32_t> chooseCarriers(std::span<const CharReading> readings,
                                                const std::unordered_map<char32_t, std::uint64_t>& frequency,
                                                const std::vector<bool>& voiced) {
@@ -200,6 +279,7 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
     int tier = 0;  // 0: the word's own text, 1: a simplified form
     std::size_t order = 0;
   };
+  // A reading character below the ideographs names an extra unit, which every voice records.
   std::map<std::u32string, std::vector<Candidate>> byText;
   for (std::size_t i = 0; i < words.size(); ++i) {
     byText[words[i].text].push_back({0, i});
@@ -210,7 +290,7 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
   for (const PhraseEntry& p : phrases) phraseByKey.emplace(p.key, &p);
 
   const auto isVoiced = [&](char32_t c) {
-    return isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)];
+    return c < kFirstIdeograph || (isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)]);
   };
   const auto defaultOf = [&](char32_t c) -> const std::string& {
     static const std::string kNone;
@@ -219,7 +299,7 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
   std::vector<WordEntry> entries;
   for (const auto& [text, candidates] : byText) {
     const auto rank = [&](const Candidate& c) {
-      return std::make_tuple(c.tier, ~words[c.order].frequency, c.order);
+      return std::make_tuple(c.tier, !words[c.order].handMade, ~words[c.order].frequency, c.order);
     };
     const Candidate& best =
         *std::min_element(candidates.begin(), candidates.end(),
@@ -228,12 +308,14 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
     const auto phraseAt = phraseByKey.find(text);
     const PhraseEntry* phrase = phraseAt == phraseByKey.end() ? nullptr : phraseAt->second;
 
-    // The pronunciations of the deciding word, in file order.
+    // The pronunciations of the deciding word, in file order; a hand-made
+    // word's replace those of the word list.
+    const bool hand = words[best.order].handMade;
     const std::vector<std::string>* chosen = nullptr;
     std::size_t fewestOff = kMaxWordLength + 1;
     bool phraseSaysIt = false;
     for (const Candidate& c : candidates) {
-      if (c.tier != best.tier || words[c.order].text != sourceText) continue;
+      if (c.tier != best.tier || words[c.order].text != sourceText || words[c.order].handMade != hand) continue;
       const std::vector<std::string>& syllables = words[c.order].syllables;
       std::size_t off = 0;
       bool asPhrase = phrase != nullptr;
@@ -247,7 +329,7 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
         chosen = &syllables;
       }
     }
-    if (chosen == nullptr || phraseSaysIt || (phrase == nullptr && fewestOff == 0)) continue;
+    if (chosen == nullptr || (!hand && (phraseSaysIt || (phrase == nullptr && fewestOff == 0)))) continue;
 
     WordEntry entry;
     entry.text = text;
@@ -263,7 +345,7 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
       speakable = speakable && isVoiced(spoken);
       entry.reading += spoken;
     }
-    if (!speakable || (phrase == nullptr && entry.reading == entry.text)) continue;
+    if (!speakable || (!hand && phrase == nullptr && entry.reading == entry.text)) continue;
     entries.push_back(std::move(entry));
   }
   return entries;

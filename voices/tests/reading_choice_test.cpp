@@ -263,6 +263,79 @@ TEST_F(WordList, PhraseEntriesKeepTheirValuesOrAreLeftAlone) {
   }
 }
 
+// 680 syllables nobody can take fill all but the last free code; ni1 (no
+// ideograph has it) takes the last one, 999; peng4 then goes to the rarer of
+// the two ideographs that have it and whose ping4 another ideograph says too.
+TEST(ReadingChoice, ExtraSyllablesTakeTheFreeCodesThenRareIdeographs) {
+  const std::vector<std::uint32_t> codes = freeUnitCodes();
+  ASSERT_EQ(codes.size(), 681u);  // 256..500 and 564..999
+  for (const std::uint32_t u : codes) {
+    EXPECT_TRUE((u >= 256 && u <= 500) || (u >= 564 && u <= 999)) << u << " is reached by a text character";
+  }
+
+  ReadingInputs in;
+  in.characterList = {{U'平', {{"ping4", 100}, {"peng4", 50}}},
+                      {U'坪', {{"ping4", 100}, {"peng4", 5}}},
+                      {U'七', {{"cat1", 100}, {"ni1", 1}}}};
+  in.frequency = {{U'平', 900}, {U'坪', 3}};
+  in.inWords = {{U'坪', 2}};
+  std::vector<CharReading> readings(kIdeographCount);
+  readings[at(U'平')] = {"ping4", ReadingSource::CharacterList, false};
+  readings[at(U'坪')] = {"ping4", ReadingSource::CharacterList, false};
+  readings[at(U'七')] = {"cat1", ReadingSource::CharacterList, false};
+
+  std::map<std::string, std::uint64_t> needed = {{"ping4", 5000}, {"peng4", 10}, {"cat1", 7}};
+  for (int i = 0; i < 680; ++i) needed["f" + std::to_string(i)] = 1000000;
+  // ni1: 七 has it but says cat1 alone, so no ideograph could take it.
+  needed["ni1"] = 100;
+  const ExtraSyllables extra = chooseExtraSyllables(needed, in, readings, U"");
+  ASSERT_EQ(extra.units.size(), 681u);
+  EXPECT_EQ(extra.units.back(), (std::pair<std::uint32_t, std::string>{999, "ni1"}));
+  EXPECT_EQ(extra.retold, (std::vector<char32_t>{U'坪'}));
+  EXPECT_TRUE(extra.unsayable.empty());
+  EXPECT_EQ(readings[at(U'坪')].reading, "peng4");
+  EXPECT_EQ(readings[at(U'坪')].source, ReadingSource::ExtraSyllable);
+  EXPECT_EQ(readings[at(U'平')].reading, "ping4");
+  EXPECT_EQ(readings[at(U'七')].reading, "cat1");
+
+  // Kept ideographs are never retold: 平 and 坪 both kept, peng4 goes to the
+  // least used ideograph of all instead (U+4E00 and on have no use here).
+  std::vector<CharReading> again(kIdeographCount);
+  again[at(U'平')] = again[at(U'坪')] = {"ping4", ReadingSource::CharacterList, false};
+  again[at(U'七')] = {"cat1", ReadingSource::CharacterList, false};
+  const ExtraSyllables kept = chooseExtraSyllables(needed, in, again, U"平坪");
+  EXPECT_EQ(kept.retold, (std::vector<char32_t>{U'\u4E00'}));
+  EXPECT_EQ(again[at(U'坪')].reading, "ping4");
+}
+
+TEST_F(WordList, HandMadeWordsReplaceTheWordListAndAlwaysGetAnEntry) {
+  const std::vector<SourceWord> words = {
+      {U"長大", {"coeng4", "daai6"}, 0, true},  // as the defaults: still an entry
+      {U"長大", {"zoeng2", "daai6"}, 900},      // set aside for the hand-made one
+      {U"銀行", {"ngan4", "hang4"}, 0, true},   // corrects the word list's hong4
+      {U"銀行", {"ngan4", "hong4"}, 900},
+  };
+  const std::vector<WordEntry> entries = build(words);
+  struct Expected {
+    std::u32string text, reading;
+  };
+  const Expected expected[] = {{U"銀行", U"銀行"}, {U"银行", U"银行"}, {U"長大", U"長大"}, {U"长大", U"长大"}};
+  ASSERT_EQ(entries.size(), std::size(expected));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(encodeUtf8(entries[i].text), encodeUtf8(expected[i].text)) << i;
+    EXPECT_EQ(encodeUtf8(entries[i].reading), encodeUtf8(expected[i].reading)) << i;
+  }
+}
+
+TEST_F(WordList, ExtraUnitsCarrySyllablesNoIdeographSays) {
+  carriers_["ni1"] = kUnitBias + 256;  // U+4B18
+  voiced_.assign(kIdeographCount, false);
+  voiced_[at(U'人')] = true;
+  const std::vector<WordEntry> entries = build({{U"人人", {"ni1", "jan4"}, 1}});
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(encodeUtf8(entries[0].reading), encodeUtf8(U"\u4B18人"));
+}
+
 TEST(ReadingChoice, WordsFileLines) {
   const std::vector<WordEntry> entries = {
       {U"銀行", U"銀航", {"ngan4", "hong4"}, false, {}},

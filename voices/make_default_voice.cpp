@@ -76,7 +76,7 @@ constexpr char kUnitListName[] = "units.txt";  // beside the voice files
 
 // Ideographs a small voice always needs: the numerals, units and signs the
 // engine's number reading speaks, and the ones the digit units share.
-constexpr char32_t kAlwaysVoiced[] = U"零一二三四五六七八九十廿卅百千万亿两点负分之壹贰叁肆伍陆柒捌玖拾佰仟";
+constexpr char32_t kAlwaysVoiced[] = U"零一二三四五六七八九十廿卅百千万亿两点负分份之壹贰叁肆伍陆柒捌玖拾佰仟";
 
 const char kUsage[] =
     "usage: make_default_voice --overrides FILE --hand-words FILE --espeak-voice FILE --units DIR\n"

@@ -263,19 +263,32 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
     const auto it = counts.find(h.text);
     source.push_back({h.text, h.syllables, it == counts.end() ? 0 : it->second, true});
   }
-  for (SourceWord& w : sourceWords(parseDictionary(wordsText), counts)) source.push_back(std::move(w));
+  const std::vector<DictionaryEntry> wordEntries = parseDictionary(wordsText);
+  for (SourceWord& w : sourceWords(wordEntries, counts)) source.push_back(std::move(w));
 
   for (const SourceWord& w : source)
     for (const char32_t c : w.text) ++in.inWords[c];
 
   // --- Readings, and units for the syllables no ideograph says.
   std::vector<CharReading> readings = chooseReadings(in);
+  // Every syllable of every reading of the lists, also of the characters and
+  // words the voice cannot write (U+3400.., U+20000..): the voice says them all.
   std::map<std::string, std::uint64_t> needed;  // syllable -> how much it is used
-  for (const auto& [c, list] : in.characterList)
-    for (const WeightedReading& r : list)
-      if (r.reading.find(' ') == std::string::npos) needed[r.reading] += 1 + usageCount(in, c);
+  const auto need = [&needed](const std::string& reading, std::uint64_t use) {
+    for (std::size_t at = 0; at < reading.size();) {
+      const std::size_t end = std::min(reading.find(' ', at), reading.size());
+      if (end > at) needed[reading.substr(at, end - at)] += 1 + use;
+      at = end + 1;
+    }
+  };
+  for (const DictionaryEntry& e : charEntries) need(e.reading, e.text.size() == 1 ? usageCount(in, e.text[0]) : 0);
+  for (const DictionaryEntry& e : wordEntries) {
+    const auto it = counts.find(e.text);
+    need(e.reading, it == counts.end() ? 0 : it->second);
+  }
   for (const SourceWord& w : source)
-    for (const std::string& syllable : w.syllables) needed[syllable] += 1 + w.frequency;
+    if (w.handMade)
+      for (const std::string& syllable : w.syllables) need(syllable, w.frequency);
   const ExtraSyllables extra = chooseExtraSyllables(needed, in, readings, kAlwaysVoiced);
   if (!extra.unsayable.empty()) {
     std::string list;
@@ -325,7 +338,8 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
       chooseCarriers(readings, in.frequency, std::vector<bool>(kIdeographCount, true));
   for (const auto& [unit, syllable] : extra.units) carriers[syllable] = kUnitBias + unit;
   const std::vector<bool> voiced = chooseVoiced(in, o.limit, carriers);
-  const std::vector<WordEntry> words = buildWordList(source, readings, carriers, simplifiedVariants, phrases, voiced);
+  const std::vector<WordEntry> words = buildWordList(source, readings, carriers, simplifiedVariants,
+                                                     {phrases, &in.traditionalVariants, &in.characterList}, voiced);
   const auto countWords = [&words](auto predicate) {
     return static_cast<std::size_t>(std::count_if(words.begin(), words.end(), predicate));
   };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "jyutping.h"
@@ -274,7 +275,7 @@ std::vector<std::u32string> simplifiedForms(const std::u32string& text,
 std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::span<const CharReading> readings,
                                      const std::map<std::string, char32_t>& carriers,
                                      const std::map<char32_t, std::vector<char32_t>>& simplifiedVariants,
-                                     std::span<const PhraseEntry> phrases, const std::vector<bool>& voiced) {
+                                     const PhraseInputs& phrases, const std::vector<bool>& voiced) {
   struct Candidate {
     int tier = 0;  // 0: the word's own text, 1: a simplified form
     std::size_t order = 0;
@@ -286,8 +287,18 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
     for (std::u32string& form : simplifiedForms(words[i].text, simplifiedVariants, kMaxSimplifiedForms))
       if (std::all_of(form.begin(), form.end(), isVoicedIdeograph)) byText[std::move(form)].push_back({1, i});
   }
-  std::map<std::u32string, const PhraseEntry*> phraseByKey;
-  for (const PhraseEntry& p : phrases) phraseByKey.emplace(p.key, &p);
+  // The phrase keys, and their traditional spellings, which the phrase rules never see.
+  std::map<std::u32string, const PhraseEntry*> phraseByText;
+  std::set<std::u32string> keys;
+  for (const PhraseEntry& p : phrases.entries) {
+    phraseByText.emplace(p.key, &p);
+    keys.insert(p.key);
+  }
+  if (phrases.traditionalVariants != nullptr)
+    for (const PhraseEntry& p : phrases.entries)
+      for (std::u32string& form : simplifiedForms(p.key, *phrases.traditionalVariants, kMaxSimplifiedForms))
+        if (std::all_of(form.begin(), form.end(), isVoicedIdeograph) && keys.count(form) == 0)
+          phraseByText.emplace(std::move(form), &p);
 
   const auto isVoiced = [&](char32_t c) {
     return c < kFirstIdeograph || (isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)]);
@@ -295,6 +306,20 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
   const auto defaultOf = [&](char32_t c) -> const std::string& {
     static const std::string kNone;
     return isVoicedIdeograph(c) ? readings[index(c)].reading : kNone;
+  };
+  // Fills an entry's reading from its syllables: each character that does not
+  // say its syllable by default is spoken through the syllable's carrier.
+  // False when a character to be spoken has no unit.
+  const auto speak = [&](WordEntry& entry) {
+    bool speakable = true;
+    for (std::size_t k = 0; k < entry.text.size(); ++k) {
+      char32_t spoken = entry.text[k];
+      if (entry.syllables[k] != defaultOf(spoken))
+        if (const auto it = carriers.find(entry.syllables[k]); it != carriers.end()) spoken = it->second;
+      speakable = speakable && isVoiced(spoken);
+      entry.reading += spoken;
+    }
+    return speakable;
   };
   std::vector<WordEntry> entries;
   for (const auto& [text, candidates] : byText) {
@@ -305,8 +330,9 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
         *std::min_element(candidates.begin(), candidates.end(),
                           [&](const Candidate& a, const Candidate& b) { return rank(a) < rank(b); });
     const std::u32string& sourceText = words[best.order].text;
-    const auto phraseAt = phraseByKey.find(text);
-    const PhraseEntry* phrase = phraseAt == phraseByKey.end() ? nullptr : phraseAt->second;
+    const auto phraseAt = phraseByText.find(text);
+    const PhraseEntry* phrase = phraseAt == phraseByText.end() ? nullptr : phraseAt->second;
+    const bool isKey = keys.count(text) != 0;
 
     // The pronunciations of the deciding word, in file order; a hand-made
     // word's replace those of the word list.
@@ -318,7 +344,7 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
       if (c.tier != best.tier || words[c.order].text != sourceText || words[c.order].handMade != hand) continue;
       const std::vector<std::string>& syllables = words[c.order].syllables;
       std::size_t off = 0;
-      bool asPhrase = phrase != nullptr;
+      bool asPhrase = isKey;
       for (std::size_t k = 0; k < text.size(); ++k) {
         if (syllables[k] != defaultOf(text[k])) ++off;
         if (phrase != nullptr && syllables[k] != defaultOf(phrase->reading[k])) asPhrase = false;
@@ -336,18 +362,45 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
     entry.syllables = *chosen;
     entry.simplified = best.tier == 1;
     if (phrase != nullptr) entry.values = phrase->values;
-    bool speakable = true;
-    for (std::size_t k = 0; k < text.size(); ++k) {
-      char32_t spoken = text[k];
-      if ((*chosen)[k] != defaultOf(text[k])) {
-        if (const auto it = carriers.find((*chosen)[k]); it != carriers.end()) spoken = it->second;
-      }
-      speakable = speakable && isVoiced(spoken);
-      entry.reading += spoken;
-    }
-    if (!speakable || (!hand && phrase == nullptr && entry.reading == entry.text)) continue;
+    if (!speak(entry) || (!hand && phrase == nullptr && entry.reading == entry.text)) continue;
     entries.push_back(std::move(entry));
   }
+
+  // Phrase texts that no word decides.
+  const auto ownReadings = [&](char32_t c) {
+    std::vector<std::string> own;
+    const auto add = [&](char32_t v) {
+      if (phrases.characterList == nullptr) return;
+      if (const auto it = phrases.characterList->find(v); it != phrases.characterList->end())
+        for (const WeightedReading& r : it->second) own.push_back(r.reading);
+    };
+    add(c);
+    if (phrases.traditionalVariants != nullptr)
+      if (const auto it = phrases.traditionalVariants->find(c); it != phrases.traditionalVariants->end())
+        for (const char32_t t : it->second) add(t);
+    return own;
+  };
+  const std::size_t decided = entries.size();
+  for (const auto& [text, phrase] : phraseByText) {
+    if (byText.count(text) != 0) continue;
+    WordEntry entry;
+    entry.text = text;
+    entry.values = phrase->values;
+    bool phraseSaysIt = true;
+    for (std::size_t k = 0; k < phrase->key.size(); ++k) {
+      const std::string& swapped = defaultOf(phrase->reading[k]);
+      const std::vector<std::string> own = ownReadings(phrase->key[k]);
+      const bool rightSwap = std::find(own.begin(), own.end(), swapped) != own.end();
+      entry.syllables.push_back(rightSwap ? swapped : defaultOf(phrase->key[k]));
+      phraseSaysIt = phraseSaysIt && entry.syllables.back() == swapped;
+    }
+    if ((keys.count(text) != 0 && phraseSaysIt) || !speak(entry)) continue;
+    entries.push_back(std::move(entry));
+  }
+  std::sort(entries.begin() + static_cast<std::ptrdiff_t>(decided), entries.end(),
+            [](const WordEntry& a, const WordEntry& b) { return a.text < b.text; });
+  std::inplace_merge(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(decided), entries.end(),
+                     [](const WordEntry& a, const WordEntry& b) { return a.text < b.text; });
   return entries;
 }
 

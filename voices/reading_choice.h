@@ -161,10 +161,25 @@ std::vector<std::u32string> simplifiedForms(const std::u32string& text,
 // character when nothing carries it). A carrier below U+4E00 names an extra
 // unit, which every voice has. Entries that would need an ideograph without a
 // unit are left out. Sorted by text.
+//
+// The engine's phrase rules see only their keys, which are simplified, so
+// each key's traditional spellings (kTraditionalVariant combinations, at most
+// 8) are treated as phrase texts too, with the key's values: a word decides
+// one as above, but always gets an entry. A phrase text no word decides gets
+// the key's Cantonese syllables: per character, the phrase entry's spoken
+// character's default where that is one of the key character's own readings
+// (character list, also of its traditional variants), else the key
+// character's own default (a swap right only in Mandarin: 一天 is not 义天).
+// A key whose entry already says those gets no entry; any other phrase text does.
+struct PhraseInputs {
+  std::span<const PhraseEntry> entries;
+  const std::map<char32_t, std::vector<char32_t>>* traditionalVariants = nullptr;
+  const std::map<char32_t, std::vector<WeightedReading>>* characterList = nullptr;
+};
 std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::span<const CharReading> readings,
                                      const std::map<std::string, char32_t>& carriers,
                                      const std::map<char32_t, std::vector<char32_t>>& simplifiedVariants,
-                                     std::span<const PhraseEntry> phrases, const std::vector<bool>& voiced);
+                                     const PhraseInputs& phrases, const std::vector<bool>& voiced);
 
 // The words file's text: a comment header, then TEXT TAB READING TAB
 // ROMANIZATION [TAB PARAMS] per entry (one jyutping item per character; PARAMS

@@ -164,7 +164,7 @@ class WordList : public ::testing::Test {
   }
 
   std::vector<WordEntry> build(const std::vector<SourceWord>& words) {
-    return buildWordList(words, readings_, carriers_, variants_, phrases_, voiced_);
+    return buildWordList(words, readings_, carriers_, variants_, {phrases_, &traditional_, &characterList_}, voiced_);
   }
 
   std::vector<CharReading> readings_;
@@ -172,6 +172,8 @@ class WordList : public ::testing::Test {
   std::map<std::string, char32_t> carriers_;
   std::map<char32_t, std::vector<char32_t>> variants_;
   std::vector<PhraseEntry> phrases_;
+  std::map<char32_t, std::vector<char32_t>> traditional_;
+  std::map<char32_t, std::vector<WeightedReading>> characterList_;
 };
 
 TEST_F(WordList, SyllablesOffTheDefaultsGoThroughCarriers) {
@@ -334,6 +336,37 @@ TEST_F(WordList, ExtraUnitsCarrySyllablesNoIdeographSays) {
   const std::vector<WordEntry> entries = build({{U"人人", {"ni1", "jan4"}, 1}});
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(encodeUtf8(entries[0].reading), encodeUtf8(U"\u4B18人"));
+}
+
+// Phrase keys that no word decides, and their traditional spellings: the
+// values stay, the syllables are the key's Cantonese ones.
+TEST_F(WordList, PhraseKeysGetTraditionalSpellingsAndNoMandarinSwaps) {
+  const SyllableValues first = {-6, -6, 7, -6}, second = {4, 4, -3, 6};
+  readings_[at(U'一')].reading = "jat1";
+  readings_[at(U'义')].reading = "ji6";
+  readings_[at(U'肠')].reading = "coeng4";
+  carriers_["jat1"] = U'一';
+  carriers_["ji6"] = U'义';
+  characterList_ = {{U'一', {{"jat1", 100}}}, {U'長', {{"coeng4", 100}, {"zoeng2", 5}}}, {U'天', {{"tin1", 100}}}};
+  traditional_ = {{U'长', {U'長'}}};
+  phrases_ = {
+      {U"一天", U"义天", {first, second}},  // 义 ji6 is no reading of 一: spoken 一天
+      {U"长短", U"肠短", {first, second}},  // 肠 coeng4 is a reading of 長 (长's variant)
+  };
+  const std::vector<WordEntry> entries = build({});
+  struct Expected {
+    std::u32string text, reading;
+  };
+  // 长短's own entry already says coeng4 dyun2: it is left to the phrase rule.
+  const Expected expected[] = {{U"一天", U"一天"}, {U"長短", U"長短"}};
+  ASSERT_EQ(entries.size(), std::size(expected));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(encodeUtf8(entries[i].text), encodeUtf8(expected[i].text)) << i;
+    EXPECT_EQ(encodeUtf8(entries[i].reading), encodeUtf8(expected[i].reading)) << i;
+    EXPECT_EQ(entries[i].values, (std::vector<SyllableValues>{first, second})) << i;
+  }
+  EXPECT_EQ(entries[0].syllables, (std::vector<std::string>{"jat1", "tin1"}));
+  EXPECT_EQ(entries[1].syllables, (std::vector<std::string>{"coeng4", "dyun2"}));
 }
 
 TEST(ReadingChoice, WordsFileLines) {

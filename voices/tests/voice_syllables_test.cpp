@@ -126,36 +126,34 @@ TEST_F(EverydayReadings, ContextWordsCutsAndPhraseKeys) {
       {u"天長地久", "tin1 coeng4 dei6 gau2", true},  // the key in traditional spelling
       {u"曲高和寡", "kuk1 gou1 wo6 gwaa2", true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(sonvale::platform::utf16ToUtf8(c.text));
+  // The syllables the voice says for `text`, and whether any has phrase values.
+  const auto speak = [&](const std::u16string& text, std::string& said, bool& shaped) {
     sonvale::Engine engine;
     ASSERT_EQ(sonvale::testing::loadVoice(engine, dir.string()), S_OK) << engine.voiceError();
     sonvale::testing::RecordingSynth synth;
     sonvale::host::OutputSite site;
     engine.setSynth(&synth);
-    const sonvale::testing::FragmentList list{std::u16string(c.text)};
+    const sonvale::testing::FragmentList list{text};
     ASSERT_EQ(engine.speak(0, list.head(), &site), S_OK);
-    std::string said;
-    bool shaped = false;
+    said.clear();
+    shaped = false;
     for (const auto& call : synth.calls) {
       const auto it = units.find(call.unitCode);
       said += (said.empty() ? "" : " ") + (it == units.end() ? std::string("?") : it->second);
       shaped = shaped || !(call.params == sonvale::SyllableParams{});
     }
+  };
+  std::string said;
+  bool shaped = false;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(sonvale::platform::utf16ToUtf8(c.text));
+    speak(c.text, said, shaped);
     EXPECT_EQ(said, c.jyutping);
     EXPECT_EQ(shaped, c.shaped);
   }
   // Read as a number, a percentage is said the same way.
   storeSettings({{u"ReadNumber", 1}});
-  sonvale::Engine engine;
-  ASSERT_EQ(sonvale::testing::loadVoice(engine, dir.string()), S_OK);
-  sonvale::testing::RecordingSynth synth;
-  sonvale::host::OutputSite site;
-  engine.setSynth(&synth);
-  const sonvale::testing::FragmentList list{std::u16string(u"50%")};
-  ASSERT_EQ(engine.speak(0, list.head(), &site), S_OK);
-  std::string said;
-  for (const auto& call : synth.calls) said += (said.empty() ? "" : " ") + units.at(call.unitCode);
+  speak(u"50%", said, shaped);
   EXPECT_EQ(said, "baak3 fan6 zi1 ng5 sap6");
 }
 

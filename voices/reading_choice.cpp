@@ -294,11 +294,24 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
     phraseByText.emplace(p.key, &p);
     keys.insert(p.key);
   }
+  // Where a key has several spellings and the word lists know some of them,
+  // only those: a made-up spelling could take a wrong cut (头发 is 頭髮, and
+  // 頭發 would split 頭發燒).
+  const auto isSourceWord = [&](const std::u32string& text) {
+    const auto it = byText.find(text);
+    return it != byText.end() &&
+           std::any_of(it->second.begin(), it->second.end(), [](const Candidate& c) { return c.tier == 0; });
+  };
   if (phrases.traditionalVariants != nullptr)
-    for (const PhraseEntry& p : phrases.entries)
+    for (const PhraseEntry& p : phrases.entries) {
+      std::vector<std::u32string> forms;
       for (std::u32string& form : simplifiedForms(p.key, *phrases.traditionalVariants, kMaxSimplifiedForms))
         if (std::all_of(form.begin(), form.end(), isVoicedIdeograph) && keys.count(form) == 0)
-          phraseByText.emplace(std::move(form), &p);
+          forms.push_back(std::move(form));
+      const bool someKnown = std::any_of(forms.begin(), forms.end(), isSourceWord);
+      for (std::u32string& form : forms)
+        if (forms.size() == 1 || !someKnown || isSourceWord(form)) phraseByText.emplace(std::move(form), &p);
+    }
 
   const auto isVoiced = [&](char32_t c) {
     return c < kFirstIdeograph || (isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)]);

@@ -164,7 +164,8 @@ std::vector<std::u32string> simplifiedForms(const std::u32string& text,
 //
 // The engine's phrase rules see only their keys, which are simplified, so
 // each key's traditional spellings (kTraditionalVariant combinations, at most
-// 8) are treated as phrase texts too, with the key's values: a word decides
+// 8; of several, only those that are words of `words` when some are) are
+// treated as phrase texts too, with the key's values: a word decides
 // one as above, but always gets an entry. A phrase text no word decides gets
 // the key's Cantonese syllables: per character, the phrase entry's spoken
 // character's default where that is one of the key character's own readings

@@ -348,17 +348,18 @@ TEST_F(WordList, PhraseKeysGetTraditionalSpellingsAndNoMandarinSwaps) {
   carriers_["jat1"] = U'一';
   carriers_["ji6"] = U'义';
   characterList_ = {{U'一', {{"jat1", 100}}}, {U'長', {{"coeng4", 100}, {"zoeng2", 5}}}, {U'天', {{"tin1", 100}}}};
-  traditional_ = {{U'长', {U'長'}}};
+  traditional_ = {{U'长', {U'長'}}, {U'发', {U'發', U'髮'}}};
   phrases_ = {
       {U"一天", U"义天", {first, second}},  // 义 ji6 is no reading of 一: spoken 一天
       {U"长短", U"肠短", {first, second}},  // 肠 coeng4 is a reading of 長 (长's variant)
+      {U"白发", U"白发", {first, second}},  // only 白髮, the spelling the word list knows
   };
-  const std::vector<WordEntry> entries = build({});
+  const std::vector<WordEntry> entries = build({{U"白髮", {"baak6", "faat3"}, 1}});
   struct Expected {
     std::u32string text, reading;
   };
   // 长短's own entry already says coeng4 dyun2: it is left to the phrase rule.
-  const Expected expected[] = {{U"一天", U"一天"}, {U"長短", U"長短"}};
+  const Expected expected[] = {{U"一天", U"一天"}, {U"白髮", U"白髮"}, {U"長短", U"長短"}};
   ASSERT_EQ(entries.size(), std::size(expected));
   for (std::size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ(encodeUtf8(entries[i].text), encodeUtf8(expected[i].text)) << i;
@@ -366,7 +367,7 @@ TEST_F(WordList, PhraseKeysGetTraditionalSpellingsAndNoMandarinSwaps) {
     EXPECT_EQ(entries[i].values, (std::vector<SyllableValues>{first, second})) << i;
   }
   EXPECT_EQ(entries[0].syllables, (std::vector<std::string>{"jat1", "tin1"}));
-  EXPECT_EQ(entries[1].syllables, (std::vector<std::string>{"coeng4", "dyun2"}));
+  EXPECT_EQ(entries[2].syllables, (std::vector<std::string>{"coeng4", "dyun2"}));
 }
 
 TEST(ReadingChoice, WordsFileLines) {

@@ -130,7 +130,7 @@ void checkNumber(const std::u16string& units, bool wellFormed) {
   // The reading says the number: percent prefix, sign, the integer in
   // numerals and place units, the fraction as handed in.
   std::u16string_view rest = reading;
-  const std::u16string_view percentPrefix = u"\u767E\u5206\u4E4B";  // 百分之
+  const std::u16string_view percentPrefix = u"\u767E\u4EFD\u4E4B";  // 百份之
   if (!parts.percent.empty()) {
     SONVALE_FUZZ_CHECK(rest.starts_with(percentPrefix), "a percentage without its prefix");
     rest.remove_prefix(percentPrefix.size());

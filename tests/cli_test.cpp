@@ -41,14 +41,19 @@ class CliTest : public testing::EngineTest {
     voiceDir_ = dir_.file("voice");
     std::filesystem::create_directories(voiceDir_);
     std::map<std::uint32_t, voice::CodedUnit> coded;
-    // Units for 你 好 世 界 and the letter A; every other character speaks nothing.
+    // Units for 你 好 世 界 and the letter A; every other character speaks
+    // nothing. One word: 界世, read 世界.
+    WordRecord word;
+    word.clear();
+    std::u16string(u"界世").copy(word.text, 2);
+    std::u16string(u"世界").copy(word.reading, 2);
     testing::writeVoice(voiceDir_,
                         {{unitOf(u'你'), testing::sine(300, 0.2)},
                          {unitOf(u'好'), testing::sine(350, 0.25)},
                          {unitOf(u'世'), testing::sine(400, 0.2)},
                          {unitOf(u'界'), testing::noise(0.2, 3)},
                          {'A', testing::sine(500, 0.1)}},
-                        {}, coded);
+                        {word}, coded);
   }
 
   // Runs the command with `args`; `stdinText` is fed to it; `interruptAfterMs`
@@ -238,6 +243,33 @@ TEST_F(CliTest, AnalyzeShowsPhrasesAndNumbers) {
   EXPECT_NE(r.out.find("0\t长短\t肠短\t"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("3\t1200000\t壹佰贰拾万\t6,6,0,0 6,6,0,0 6,6,0,0 6,6,0,0 6,6,0,0\n"), std::string::npos)
       << r.out;
+}
+
+// With the voice's unit list beside its files each syllable shows its
+// jyutping; --json tells where each word came from.
+TEST_F(CliTest, AnalyzeShowsJyutpingAndSourcesFromTheUnitList) {
+  install();
+  std::ofstream(voiceDir_ + "/units.txt") << "# unit\tjyutping\n"
+                                          << unitOf(u'你') << "\tnei5\n"
+                                          << unitOf(u'世') << "\tsai3\n"
+                                          << unitOf(u'界') << "\tgaai3\n";
+  const CommandRun text = run({"analyze", "你界世"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out, "0\t你\t你\t0,0,0,0\tnei5\n1\t界世\t世界\t0,0,0,0 0,0,0,0\tsai3 gaai3\n");
+
+  const CommandRun json = run({"analyze", "--json", "--read-numbers", "你界世长短，5"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  const char* expected[] = {
+      R"({"position":0,"length":1,"text":"你","spoken":"你","jyutping":["nei5"],"source":"character",)"
+      R"("cutBefore":[0],"cutAfter":[0],"volumeIndex":[0],"durationIndex":[0]})",
+      R"({"position":1,"length":2,"text":"界世","spoken":"世界","jyutping":["sai3","gaai3"],"source":"dictionary",)",
+      R"("text":"长短","spoken":"肠短","jyutping":[null,null],"source":"phrase",)",
+      R"("text":"，","spoken":"_","jyutping":[null],"source":"symbol",)",
+      R"("text":"5","spoken":"伍","jyutping":[null],"source":"number","cutBefore":[6],"cutAfter":[6],)",
+  };
+  for (const char* part : expected) EXPECT_NE(json.out.find(part), std::string::npos) << part << "\n" << json.out;
+  EXPECT_EQ(json.out.substr(0, 2), "[\n");
+  EXPECT_EQ(json.out.substr(json.out.size() - 3), "\n]\n");
 }
 
 TEST_F(CliTest, VoicesListsTheInstalledVoice) {

@@ -111,9 +111,9 @@ TEST_F(FragmentLoopTest, NumberWithSignAndPercent) {
   storeSettings({{u"ReadNumber", 1}});
   ASSERT_EQ(speak(FragmentList(u"-12.5%x")), S_OK);
   // The number takes "-12.5%" (6 code units) and is read in 8 syllables
-  // (百分之负拾贰点五); the x after it is a letter.
+  // (百份之负拾贰点五); the x after it is a letter.
   EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 7, 0}, {kWord, 0, 6, 0}, {kWord, 800, 1, 6}}));
-  EXPECT_EQ(engine_->numberReading(), u"百分之负拾贰点五");
+  EXPECT_EQ(engine_->numberReading(), u"百份之负拾贰点五");
   EXPECT_EQ(engine_->lastNumber().integerPart, u"-12");
   EXPECT_EQ(engine_->lastNumber().fractionPart, u"点五");
   EXPECT_EQ(engine_->lastNumber().percent, u"%");

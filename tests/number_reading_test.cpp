@@ -38,7 +38,7 @@ Reading read(const std::string& integerPart, const std::string& fractionPart = "
 // for a 1 at e = 1, 5, 9) and the unit of e (拾佰仟 in each group, 万 at 4 and
 // 12, 亿 at 8); a zero after the first non-zero digit is remembered and becomes
 // one 零 before the next non-zero digit, and writes 亿 at e = 8, or 万 at e = 4
-// when a digit at e = 5..7 was non-zero. 百分之 comes first, then 负, and the
+// when a digit at e = 5..7 was non-zero. 百份之 comes first, then 负, and the
 // fraction part goes on the end as it is.
 struct Case {
   const char* name;
@@ -116,16 +116,16 @@ const Case kCases[] = {
      "负壹万贰仟叁佰肆拾伍亿六仟柒佰捌拾玖万零壹佰贰拾叁"},
     {"minus thirteen digits with leading zeros", "-0000000000001", "", "", "负壹"},
     // percent and fraction
-    {"fifty percent", "50", "", "%", "百分之伍拾"},
-    {"percent before minus", "-5", "", "%", "百分之负伍"},
-    {"zero percent", "0", "", "%", "百分之零"},
-    {"hundred percent", "100", "", "%", "百分之壹佰"},
+    {"fifty percent", "50", "", "%", "百份之伍拾"},
+    {"percent before minus", "-5", "", "%", "百份之负伍"},
+    {"zero percent", "0", "", "%", "百份之零"},
+    {"hundred percent", "100", "", "%", "百份之壹佰"},
     {"three point one four", "3", "点一四", "", "叁点一四"},
     {"zero point five", "0", "点五", "", "零点五"},
     {"ten point zero one", "10", "点零一", "", "拾点零一"},
     {"fraction after trailing zeros", "1000", "点柒捌玖", "", "壹仟点柒捌玖"},
-    {"all three parts", "-12", "点五", "%", "百分之负拾贰点五"},
-    {"large with fraction and percent", "1000000000000", "点六", "%", "百分之壹万亿点六"},
+    {"all three parts", "-12", "点五", "%", "百份之负拾贰点五"},
+    {"large with fraction and percent", "1000000000000", "点六", "%", "百份之壹万亿点六"},
     // no digits at all: the loop never sends this; it reads as zero
     {"empty integer part", "", "", "", "零"},
     {"lone minus", "-", "", "", "负零"},
@@ -301,7 +301,7 @@ TEST(NumberReading, RandomNumbersReadBackToTheirValue) {
 
     std::u16string_view rest = got;
     if (percent) {
-      ASSERT_TRUE(rest.starts_with(u"百分之")) << context;
+      ASSERT_TRUE(rest.starts_with(u"百份之")) << context;
       rest.remove_prefix(3);
     }
     if (negative) {
@@ -331,7 +331,7 @@ TEST(NumberReading, RandomNumbersReadBackToTheirValue) {
 }
 
 // Arbitrary code units in every part never crash; a non-empty reading is made
-// of numerals, units, 负 and 百分之, followed by the fraction part.
+// of numerals, units, 负 and 百份之, followed by the fraction part.
 TEST(NumberReading, ArbitraryPartsNeverCrash) {
   const std::uint32_t seed = testSeed();
   std::cout << "NumberReading.ArbitraryPartsNeverCrash seed " << seed << " (set SONVALE_TEST_SEED to repeat)\n";
@@ -359,7 +359,7 @@ TEST(NumberReading, ArbitraryPartsNeverCrash) {
     if (got.empty()) continue;
     ASSERT_TRUE(got.ends_with(parts.fractionPart));
     const std::u16string_view head = std::u16string_view(got).substr(0, got.size() - parts.fractionPart.size());
-    EXPECT_EQ(head.find_first_not_of(u"零壹贰叁肆伍六柒捌玖拾佰仟万亿负百分之"), std::u16string_view::npos)
+    EXPECT_EQ(head.find_first_not_of(u"零壹贰叁肆伍六柒捌玖拾佰仟万亿负百份之"), std::u16string_view::npos)
         << utf16ToUtf8(parts.integerPart) << " -> " << utf16ToUtf8(got);
   }
 }

@@ -438,6 +438,23 @@ TEST_F(VoiceBuilderTest, WordRecordsCarryEveryFieldOfTheirLine) {
   EXPECT_EQ(d.readingLength(), 1u);  // one syllable spoken for two characters
 }
 
+// A reading character below U+4E00 names a unit below 1000: U+4A59 - 0x4A18 =
+// 65, the letter A's unit, which no ideograph of a text reaches.
+TEST(ExtraUnits, AReadingCharacterBelowTheIdeographsNamesAUnitBelowThousand) {
+  BuiltVoice voice("一丁\t一\u4A59\n");
+  voice.build();
+  ASSERT_EQ(voice.error, "");
+  const VoiceCheck check = checkVoice(voice.out.string());
+  EXPECT_TRUE(check.problems.empty()) << joined(check.problems);
+  EXPECT_EQ(check.words, 1u);
+  // Without the letter's audio the check names the unit the reading needs.
+  std::vector<std::uint8_t> damaged = voice.file(kVoiceDefFileName);
+  std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(kUnitTableOffset + kUnitEntryBytes * 65), 32, 0);
+  writeBytes(voice.out / kVoiceDefFileName, damaged);
+  EXPECT_TRUE(anyContains(checkVoice(voice.out.string()).problems, "reading character U+4A59 (\u4A59) needs unit 65"))
+      << joined(checkVoice(voice.out.string()).problems);
+}
+
 // ---------------------------------------------------------------------------
 // The words file
 
@@ -464,6 +481,8 @@ INSTANTIATE_TEST_SUITE_P(
         WordsCase{"LatinFirst", "A一\n", "line 1: TEXT \"A一\" starts with U+0041"},
         WordsCase{"ReadingDefaultNotIdeographs", "一A\n", "line 1: TEXT (used as the reading) \"一A\" holds U+0041"},
         WordsCase{"ReadingNotIdeographs", "一丁\t一,\n", "READING \"一,\" holds U+002C"},
+        // U+4A18 names unit 0; the character before it would need a negative unit.
+        WordsCase{"ReadingBelowTheUnitCodes", "一丁\t一\u4A17\n", "holds U+4A17"},
         WordsCase{"ReadingNineSyllables", "一丁\t一一一一一一一一一\n", "READING \"一一一一一一一一一\" has 9"},
         WordsCase{"RomanizationCount", "一丁\t\tjat1\n",
                   "ROMANIZATION has 1 items; expected one per code unit of TEXT (2)"},
@@ -578,6 +597,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "1002.wav): holds no audio"},
         BadBuildCase{"ReadingWithoutRecording", [](BuiltVoice& v) { writeText(v.words, "一丁\t一丅\n"); },
                      "words.txt line 1: the reading character U+4E05 (丅) has no recording (1005.wav)"},
+        // U+4B18 - 0x4A18 = 256, a unit that no text character reaches.
+        BadBuildCase{"ExtraUnitWithoutRecording", [](BuiltVoice& v) { writeText(v.words, "一丁\t一\u4B18\n"); },
+                     "the reading character U+4B18 (\u4B18) has no recording (256.wav)"},
         BadBuildCase{"NoUnits",
                      [](BuiltVoice& v) {
                        fs::remove_all(v.units);

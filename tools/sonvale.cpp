@@ -2,7 +2,7 @@
 //
 //   sonvale speak [TEXT...] [-f FILE] [-o OUT.wav | -o -] [--raw] [--rate N]
 //                 [--volume N] [--voice NAME] [--events FILE|-] [--xml|--plain]
-//   sonvale analyze [TEXT...] [-f FILE] [--read-numbers] [--read-punctuation]
+//   sonvale analyze [TEXT...] [-f FILE] [--read-numbers] [--read-punctuation] [--json]
 //   sonvale voices
 //   sonvale voice install NAME DIR [--display TEXT] | remove NAME | build ... | check DIR
 //   sonvale config --list | --get NAME | --set NAME=VALUE

@@ -2,11 +2,15 @@
 // writes its words file, from data that Debian packages install. The voice
 // builder (`sonvale voice build`) then turns both into the voice files.
 //
-//   make_default_voice --overrides FILE --espeak-voice FILE --units DIR --words FILE
-//                      [--phrase-list FILE]... [--rime DIR] [--unihan DIR] [--limit N]
+//   make_default_voice --overrides FILE --hand-words FILE --espeak-voice FILE --units DIR
+//                      --words FILE [--phrase-list FILE]... [--rime DIR] [--unihan DIR] [--limit N]
 //
 // 1. Readings: every ideograph U+4E00..U+9FA5 gets one default reading
-//    (reading_choice.h says from where).
+//    (reading_choice.h says from where). Every syllable that the character
+//    list, the input method's words or the voice's own words use and no
+//    ideograph says gets an extra unit (a unit code below 1000 that no text
+//    reaches, or a rare ideograph's unit); a syllable left without one fails
+//    the run.
 // 2. Words: the input method's words whose syllables differ from the
 //    defaults, and their simplified spellings, go to the words file with
 //    carrier characters as their readings; words that are also keys of the
@@ -20,11 +24,13 @@
 //    A unit that is silent, clips or is longer than the engine's 30000
 //    samples fails the run.
 // 4. UNITS/manifest.txt, written last, lists every unit with its reading,
-//    length and peak.
+//    length and peak; UNITS/units.txt, the unit list that goes beside the
+//    voice files, gives each unit's jyutping.
 //
 // --limit N voices only the N most frequent ideographs (plus the numerals the
-// engine's number reading and the digit units need) for a small test voice;
-// words that would need another character are left out.
+// engine's number reading and the digit units need, and the ideograph that
+// carries each syllable) for a small test voice that still says every
+// syllable; words that would need another character are left out.
 //
 // Exit status 0 on success, 1 on a failure (reported on stderr), 2 on bad usage.
 #include <malloc.h>
@@ -69,24 +75,26 @@ constexpr int kEdgeLevel = 64;                     // about -54 dBFS
 constexpr std::size_t kEdgeMarginSamples = 110;    // 10 ms
 constexpr int kMinUnitPeak = 1024;                 // a unit quieter than -30 dBFS is taken for silence
 constexpr std::uint32_t kFirstIdeographUnit = 1000;
+constexpr char kUnitListName[] = "units.txt";  // beside the voice files
 
 // Ideographs a small voice always needs: the numerals, units and signs the
 // engine's number reading speaks, and the ones the digit units share.
-constexpr char32_t kAlwaysVoiced[] = U"零一二三四五六七八九十廿卅百千万亿两点负分之壹贰叁肆伍陆柒捌玖拾佰仟";
+constexpr char32_t kAlwaysVoiced[] = U"零一二三四五六七八九十廿卅百千万亿两点负分份之壹贰叁肆伍陆柒捌玖拾佰仟";
 
 const char kUsage[] =
-    "usage: make_default_voice --overrides FILE --espeak-voice FILE --units DIR --words FILE\n"
-    "                          [--phrase-list FILE]... [--rime DIR] [--unihan DIR] [--limit N]\n"
+    "usage: make_default_voice --overrides FILE --hand-words FILE --espeak-voice FILE --units DIR\n"
+    "                          --words FILE [--phrase-list FILE]... [--rime DIR] [--unihan DIR] [--limit N]\n"
     "\n"
     "Records the default voice's units (DIR/<unitcode>.wav, 11025 Hz) with espeak-ng\n"
     "and writes its words file, for `sonvale voice build DIR FILE OUT`.\n"
+    "  --hand-words FILE   the voice's own word list (words.txt)\n"
     "  --phrase-list FILE  one of the engine's phrase lists (data/phrases/*.txt), each once\n"
     "  --rime DIR          the Cantonese input method's data (default /usr/share/rime-data)\n"
     "  --unihan DIR        the Unicode data with Unihan_*.txt.bz2 (default /usr/share/unicode)\n"
     "  --limit N           voice only the N most frequent ideographs (a small test voice)\n";
 
 struct Options {
-  std::string overrides, espeakVoice, unitsDir, wordsFile;
+  std::string overrides, handWords, espeakVoice, unitsDir, wordsFile;
   std::vector<std::string> phraseLists;
   std::string rimeDir = "/usr/share/rime-data";
   std::string unihanDir = "/usr/share/unicode";
@@ -107,6 +115,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
     const std::string value = argv[++i];
     if (arg == "--overrides") {
       o.overrides = value;
+    } else if (arg == "--hand-words") {
+      o.handWords = value;
     } else if (arg == "--espeak-voice") {
       o.espeakVoice = value;
     } else if (arg == "--units") {
@@ -132,8 +142,10 @@ bool parseOptions(int argc, char** argv, Options& o) {
       return false;
     }
   }
-  if (o.overrides.empty() || o.espeakVoice.empty() || o.unitsDir.empty() || o.wordsFile.empty()) {
-    std::fprintf(stderr, "make_default_voice: --overrides, --espeak-voice, --units and --words are required\n%s",
+  if (o.overrides.empty() || o.handWords.empty() || o.espeakVoice.empty() || o.unitsDir.empty() ||
+      o.wordsFile.empty()) {
+    std::fprintf(stderr,
+                 "make_default_voice: --overrides, --hand-words, --espeak-voice, --units and --words are required\n%s",
                  kUsage);
     return false;
   }
@@ -146,25 +158,19 @@ double secondsSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-// Which ideographs get units: all, or the `limit` most frequent (a simplified
-// character counts as often as its most frequent traditional variant) and kAlwaysVoiced.
-std::vector<bool> chooseVoiced(const ReadingInputs& in, std::size_t limit) {
+// Which ideographs get units: all, or the `limit` most frequent (usageCount),
+// kAlwaysVoiced and the carriers.
+std::vector<bool> chooseVoiced(const ReadingInputs& in, std::size_t limit,
+                               const std::map<std::string, char32_t>& carriers) {
   std::vector<bool> voiced(kIdeographCount, limit == 0);
   if (limit == 0) return voiced;
-  const auto count = [&](char32_t c) {
-    std::uint64_t n = 0;
-    if (const auto it = in.frequency.find(c); it != in.frequency.end()) n = it->second;
-    if (n == 0)
-      if (const auto it = in.traditionalVariants.find(c); it != in.traditionalVariants.end())
-        for (const char32_t t : it->second)
-          if (const auto f = in.frequency.find(t); f != in.frequency.end()) n = std::max(n, f->second);
-    return n;
-  };
   std::vector<std::pair<std::uint64_t, char32_t>> ranked;
-  for (char32_t c = kFirstIdeograph; c <= kLastIdeograph; ++c) ranked.emplace_back(count(c), c);
+  for (char32_t c = kFirstIdeograph; c <= kLastIdeograph; ++c) ranked.emplace_back(usageCount(in, c), c);
   std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   for (std::size_t i = 0; i < ranked.size() && i < limit; ++i) voiced[ranked[i].second - kFirstIdeograph] = true;
   for (const char32_t c : std::u32string_view(kAlwaysVoiced)) voiced[c - kFirstIdeograph] = true;
+  for (const auto& [syllable, c] : carriers)
+    if (isVoicedIdeograph(c)) voiced[c - kFirstIdeograph] = true;
   return voiced;
 }
 
@@ -204,12 +210,12 @@ std::string clearUnitsDir(const fs::path& dir) {
 // units to record. Returns 0, or the exit status after a message.
 int prepare(const Options& o, std::vector<UnitJob>& jobs) {
   // --- Data.
-  std::string charsText, wordsText, essayText, readingsText, variantsText, overridesText;
+  std::string charsText, wordsText, essayText, readingsText, variantsText, overridesText, handWordsText;
   const fs::path rime(o.rimeDir), unihan(o.unihanDir);
   for (const auto& [path, text] : {std::pair{(rime / "jyut6ping3.chars.dict.yaml").string(), &charsText},
                                    std::pair{(rime / "jyut6ping3.words.dict.yaml").string(), &wordsText},
                                    std::pair{(rime / "essay-cantonese.txt").string(), &essayText},
-                                   std::pair{o.overrides, &overridesText}}) {
+                                   std::pair{o.overrides, &overridesText}, std::pair{o.handWords, &handWordsText}}) {
     if (std::string error = readWholeFile(path, *text); !error.empty()) {
       std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
       return kExitFailure;
@@ -225,6 +231,11 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
   std::vector<Override> overrides;
   if (std::string error = parseOverrides(overridesText, overrides); !error.empty()) {
     std::fprintf(stderr, "make_default_voice: %s %s\n", o.overrides.c_str(), error.c_str());
+    return kExitFailure;
+  }
+  std::vector<HandWord> handWords;
+  if (std::string error = parseHandWords(handWordsText, handWords); !error.empty()) {
+    std::fprintf(stderr, "make_default_voice: %s %s\n", o.handWords.c_str(), error.c_str());
     return kExitFailure;
   }
   std::vector<PhraseEntry> phrases;
@@ -249,8 +260,45 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
   in.cantonese = parseUnihanField(readingsText, "kCantonese");
   for (const Override& v : overrides) in.overrides[v.character] = v.reading;
 
-  // --- Readings.
-  const std::vector<CharReading> readings = chooseReadings(in);
+  // --- Words of the sources: the voice's own, then the input method's.
+  std::vector<SourceWord> source;
+  for (const HandWord& h : handWords) {
+    const auto it = counts.find(h.text);
+    source.push_back({h.text, h.syllables, it == counts.end() ? 0 : it->second, true});
+  }
+  const std::vector<DictionaryEntry> wordEntries = parseDictionary(wordsText);
+  for (SourceWord& w : sourceWords(wordEntries, counts)) source.push_back(std::move(w));
+
+  for (const SourceWord& w : source)
+    for (const char32_t c : w.text) ++in.inWords[c];
+
+  // --- Readings, and units for the syllables no ideograph says.
+  std::vector<CharReading> readings = chooseReadings(in);
+  // Every syllable of every reading of the lists, also of the characters and
+  // words the voice cannot write (U+3400.., U+20000..): the voice says them all.
+  std::map<std::string, std::uint64_t> needed;  // syllable -> how much it is used
+  const auto need = [&needed](const std::string& reading, std::uint64_t use) {
+    for (std::size_t at = 0; at < reading.size();) {
+      const std::size_t end = std::min(reading.find(' ', at), reading.size());
+      if (end > at) needed[reading.substr(at, end - at)] += 1 + use;
+      at = end + 1;
+    }
+  };
+  for (const DictionaryEntry& e : charEntries) need(e.reading, e.text.size() == 1 ? usageCount(in, e.text[0]) : 0);
+  for (const DictionaryEntry& e : wordEntries) {
+    const auto it = counts.find(e.text);
+    need(e.reading, it == counts.end() ? 0 : it->second);
+  }
+  for (const SourceWord& w : source)
+    if (w.handMade)
+      for (const std::string& syllable : w.syllables) need(syllable, w.frequency);
+  const ExtraSyllables extra = chooseExtraSyllables(needed, in, readings, kAlwaysVoiced);
+  if (!extra.unsayable.empty()) {
+    std::string list;
+    for (const std::string& syllable : extra.unsayable) list += ' ' + syllable;
+    std::fprintf(stderr, "make_default_voice: no unit can say%s\n", list.c_str());
+    return kExitFailure;
+  }
   std::map<ReadingSource, std::size_t> bySource;
   std::string missing;
   std::size_t tied = 0;
@@ -269,16 +317,32 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
                  o.overrides.c_str());
     return kExitFailure;
   }
-  std::printf("readings: %zu from the character list, %zu through a traditional variant, %zu from kCantonese, "
-              "%zu from the overrides; %zu tied\n",
-              bySource[ReadingSource::CharacterList], bySource[ReadingSource::TraditionalVariant],
-              bySource[ReadingSource::UnihanCantonese], bySource[ReadingSource::Override], tied);
+  std::printf(
+      "readings: %zu from the character list, %zu through a traditional variant, %zu from kCantonese, "
+      "%zu from the overrides; %zu tied\n",
+      bySource[ReadingSource::CharacterList], bySource[ReadingSource::TraditionalVariant],
+      bySource[ReadingSource::UnihanCantonese], bySource[ReadingSource::Override], tied);
+
+  std::uint64_t allCharacters = 0, retoldCount = 0;
+  for (const auto& [c, n] : in.frequency) allCharacters += n;
+  std::string retoldList;
+  for (const char32_t c : extra.retold) {
+    retoldCount += usageCount(in, c);
+    retoldList += utf8Of(c) + readings[c - kFirstIdeograph].reading + ' ';
+  }
+  std::printf(
+      "syllables: %zu used by the sources; %zu extra units, %zu rare ideographs say another reading of "
+      "their own (%s), %.5f%% of the characters counted in the frequency list\n",
+      needed.size(), extra.units.size(), extra.retold.size(), retoldList.c_str(),
+      allCharacters == 0 ? 0.0 : 100.0 * static_cast<double>(retoldCount) / static_cast<double>(allCharacters));
 
   // --- Words.
-  const std::vector<bool> voiced = chooseVoiced(in, o.limit);
-  const std::map<std::string, char32_t> carriers = chooseCarriers(readings, in.frequency, voiced);
-  const std::vector<SourceWord> source = sourceWords(parseDictionary(wordsText), counts);
-  const std::vector<WordEntry> words = buildWordList(source, readings, carriers, simplifiedVariants, phrases, voiced);
+  std::map<std::string, char32_t> carriers =
+      chooseCarriers(readings, in.frequency, std::vector<bool>(kIdeographCount, true));
+  for (const auto& [unit, syllable] : extra.units) carriers[syllable] = kUnitBias + unit;
+  const std::vector<bool> voiced = chooseVoiced(in, o.limit, carriers);
+  const std::vector<WordEntry> words = buildWordList(source, readings, carriers, simplifiedVariants,
+                                                     {phrases, &in.traditionalVariants, &in.characterList}, voiced);
   const auto countWords = [&words](auto predicate) {
     return static_cast<std::size_t>(std::count_if(words.begin(), words.end(), predicate));
   };
@@ -293,11 +357,11 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
     std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
     return kExitFailure;
   }
-  std::printf("words: %zu traditional + %zu simplified = %zu entries from %zu source words, %zu carriers; "
-              "%zu entries take the values of one of the %zu phrase entries, %zu of them to keep their own "
-              "characters\n",
-              words.size() - simplifiedWords, simplifiedWords, words.size(), source.size(), carriers.size(),
-              shapedWords, phrases.size(), guardWords);
+  std::printf(
+      "words: %zu traditional + %zu simplified = %zu entries from %zu source words, %zu carriers; "
+      "%zu entries take the values of one of the %zu phrase entries, %zu of them to keep their own characters\n",
+      words.size() - simplifiedWords, simplifiedWords, words.size(), source.size(), carriers.size(), shapedWords,
+      phrases.size(), guardWords);
 
   // --- Units to record.
   for (std::size_t i = 0; i < readings.size(); ++i) {
@@ -305,6 +369,7 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
     const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
     jobs.push_back({kFirstIdeographUnit + static_cast<std::uint32_t>(i), utf8Of(c), readings[i].reading, {}});
   }
+  for (const auto& [unit, syllable] : extra.units) jobs.push_back({unit, "extra " + syllable, syllable, {}});
   for (const SymbolUnit& s : symbolUnits()) {
     std::string jyutping(s.jyutping);
     if (s.sameAs != 0) jyutping = readings[s.sameAs - kFirstIdeograph].reading;
@@ -317,6 +382,19 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
                    j.jyutping.c_str(), error.c_str());
       return kExitFailure;
     }
+  }
+
+  // The unit list, for showing what is spoken: each unit's code and jyutping.
+  std::string unitList = "# unit\tjyutping\n";
+  for (const UnitJob& j : jobs) unitList += std::to_string(j.unit) + '\t' + j.jyutping + '\n';
+  std::error_code ec;
+  fs::create_directories(o.unitsDir, ec);
+  if (std::string error =
+          writeFileAtomically((fs::path(o.unitsDir) / kUnitListName).string(),
+                              {reinterpret_cast<const std::uint8_t*>(unitList.data()), unitList.size()});
+      !error.empty()) {
+    std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
+    return kExitFailure;
   }
   return 0;
 }

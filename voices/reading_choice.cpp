@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "jyutping.h"
@@ -127,6 +128,85 @@ std::vector<CharReading> chooseReadings(const ReadingInputs& in) {
   return readings;
 }
 
+std::uint64_t usageCount(const ReadingInputs& in, char32_t c) {
+  std::uint64_t n = countOf(in.frequency, c);
+  if (const auto it = in.traditionalVariants.find(c); it != in.traditionalVariants.end())
+    for (const char32_t t : it->second) n = std::max(n, countOf(in.frequency, t));
+  return n;
+}
+
+std::vector<std::uint32_t> freeUnitCodes() {
+  std::vector<std::uint32_t> codes;
+  for (std::uint32_t u = 256; u <= 500; ++u) codes.push_back(u);
+  for (std::uint32_t u = 564; u <= 999; ++u) codes.push_back(u);
+  return codes;
+}
+
+ExtraSyllables chooseExtraSyllables(const std::map<std::string, std::uint64_t>& needed, const ReadingInputs& in,
+                                    std::vector<CharReading>& readings, std::u32string_view keep) {
+  std::map<std::string, std::size_t> sayers;  // how many ideographs say a syllable by default
+  for (const CharReading& r : readings) ++sayers[r.reading];
+  // A character alone may be rare while words hold it often (為 in 因為). A
+  // simplified character is never taken: the counts, from traditional text,
+  // cannot say how often it is met (为 is counted 0, its variant 爲 often).
+  const auto retellable = [&](char32_t c) {
+    if (keep.find(c) != std::u32string_view::npos) return false;
+    const auto it = in.traditionalVariants.find(c);
+    return it == in.traditionalVariants.end() ||
+           std::all_of(it->second.begin(), it->second.end(), [c](char32_t t) { return t == c; });
+  };
+  const auto rarity = [&](char32_t c) {
+    std::uint64_t n = usageCount(in, c) + countOf(in.inWords, c);
+    if (const auto it = in.traditionalVariants.find(c); it != in.traditionalVariants.end())
+      for (const char32_t t : it->second) n += countOf(in.inWords, t);
+    return n;
+  };
+  // Rare ideographs that have a syllable as a reading of their own, least used first.
+  std::map<std::string, std::vector<std::pair<std::uint64_t, char32_t>>> candidates;
+  for (const auto& [c, list] : in.characterList) {
+    if (!isVoicedIdeograph(c) || !retellable(c)) continue;
+    for (const WeightedReading& r : list) candidates[r.reading].emplace_back(rarity(c), c);
+  }
+  for (auto& [syllable, list] : candidates) std::sort(list.begin(), list.end());
+
+  // The free codes go first to the syllables no ideograph could take, then to
+  // the most used; the least used of the rest go to rare ideographs.
+  std::vector<std::tuple<bool, std::uint64_t, std::string>> missing;
+  for (const auto& [syllable, use] : needed)
+    if (sayers.find(syllable) == sayers.end()) missing.emplace_back(candidates.count(syllable) != 0, use, syllable);
+  std::stable_sort(missing.begin(), missing.end(), [](const auto& a, const auto& b) {
+    return std::get<0>(a) != std::get<0>(b) ? !std::get<0>(a) : std::get<1>(a) > std::get<1>(b);
+  });
+
+  ExtraSyllables extra;
+  const std::vector<std::uint32_t> codes = freeUnitCodes();
+  std::size_t next = 0;
+  for (; next < missing.size() && next < codes.size(); ++next)
+    extra.units.emplace_back(codes[next], std::get<2>(missing[next]));
+  // Failing those, the least used ideographs of all.
+  std::vector<std::pair<std::uint64_t, char32_t>> anyRare;
+  for (char32_t c = kFirstIdeograph; c <= kLastIdeograph; ++c)
+    if (retellable(c)) anyRare.emplace_back(rarity(c), c);
+  std::sort(anyRare.begin(), anyRare.end());
+  const auto retell = [&](const std::vector<std::pair<std::uint64_t, char32_t>>& list, const std::string& syllable) {
+    for (const auto& [use, c] : list) {
+      CharReading& r = readings[index(c)];
+      if (r.source == ReadingSource::ExtraSyllable || sayers[r.reading] < 2) continue;
+      --sayers[r.reading];
+      r = CharReading{syllable, ReadingSource::ExtraSyllable, false};
+      ++sayers[syllable];
+      extra.retold.push_back(c);
+      return true;
+    }
+    return false;
+  };
+  for (; next < missing.size(); ++next) {
+    const std::string& syllable = std::get<2>(missing[next]);
+    if (!retell(candidates[syllable], syllable) && !retell(anyRare, syllable)) extra.unsayable.push_back(syllable);
+  }
+  return extra;
+}
+
 std::map<std::string, char32_t> chooseCarriers(std::span<const CharReading> readings,
                                                const std::unordered_map<char32_t, std::uint64_t>& frequency,
                                                const std::vector<bool>& voiced) {
@@ -195,48 +275,89 @@ std::vector<std::u32string> simplifiedForms(const std::u32string& text,
 std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::span<const CharReading> readings,
                                      const std::map<std::string, char32_t>& carriers,
                                      const std::map<char32_t, std::vector<char32_t>>& simplifiedVariants,
-                                     std::span<const PhraseEntry> phrases, const std::vector<bool>& voiced) {
+                                     const PhraseInputs& phrases, const std::vector<bool>& voiced) {
   struct Candidate {
     int tier = 0;  // 0: the word's own text, 1: a simplified form
     std::size_t order = 0;
   };
+  // A reading character below the ideographs names an extra unit, which every voice records.
   std::map<std::u32string, std::vector<Candidate>> byText;
   for (std::size_t i = 0; i < words.size(); ++i) {
     byText[words[i].text].push_back({0, i});
     for (std::u32string& form : simplifiedForms(words[i].text, simplifiedVariants, kMaxSimplifiedForms))
       if (std::all_of(form.begin(), form.end(), isVoicedIdeograph)) byText[std::move(form)].push_back({1, i});
   }
-  std::map<std::u32string, const PhraseEntry*> phraseByKey;
-  for (const PhraseEntry& p : phrases) phraseByKey.emplace(p.key, &p);
+  // The phrase keys, and their traditional spellings, which the phrase rules never see.
+  std::map<std::u32string, const PhraseEntry*> phraseByText;
+  std::set<std::u32string> keys;
+  for (const PhraseEntry& p : phrases.entries) {
+    phraseByText.emplace(p.key, &p);
+    keys.insert(p.key);
+  }
+  // Where a key has several spellings and the word lists know some of them,
+  // only those: a made-up spelling could take a wrong cut (头发 is 頭髮, and
+  // 頭發 would split 頭發燒).
+  const auto isSourceWord = [&](const std::u32string& text) {
+    const auto it = byText.find(text);
+    return it != byText.end() &&
+           std::any_of(it->second.begin(), it->second.end(), [](const Candidate& c) { return c.tier == 0; });
+  };
+  if (phrases.traditionalVariants != nullptr)
+    for (const PhraseEntry& p : phrases.entries) {
+      std::vector<std::u32string> forms;
+      for (std::u32string& form : simplifiedForms(p.key, *phrases.traditionalVariants, kMaxSimplifiedForms))
+        if (std::all_of(form.begin(), form.end(), isVoicedIdeograph) && keys.count(form) == 0)
+          forms.push_back(std::move(form));
+      const bool someKnown = std::any_of(forms.begin(), forms.end(), isSourceWord);
+      for (std::u32string& form : forms)
+        if (forms.size() == 1 || !someKnown || isSourceWord(form)) phraseByText.emplace(std::move(form), &p);
+    }
 
   const auto isVoiced = [&](char32_t c) {
-    return isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)];
+    return c < kFirstIdeograph || (isVoicedIdeograph(c) && index(c) < voiced.size() && voiced[index(c)]);
   };
   const auto defaultOf = [&](char32_t c) -> const std::string& {
     static const std::string kNone;
     return isVoicedIdeograph(c) ? readings[index(c)].reading : kNone;
   };
+  // Fills an entry's reading from its syllables: each character that does not
+  // say its syllable by default is spoken through the syllable's carrier.
+  // False when a character to be spoken has no unit.
+  const auto speak = [&](WordEntry& entry) {
+    bool speakable = true;
+    for (std::size_t k = 0; k < entry.text.size(); ++k) {
+      char32_t spoken = entry.text[k];
+      if (entry.syllables[k] != defaultOf(spoken))
+        if (const auto it = carriers.find(entry.syllables[k]); it != carriers.end()) spoken = it->second;
+      speakable = speakable && isVoiced(spoken);
+      entry.reading += spoken;
+    }
+    return speakable;
+  };
   std::vector<WordEntry> entries;
   for (const auto& [text, candidates] : byText) {
     const auto rank = [&](const Candidate& c) {
-      return std::make_tuple(c.tier, ~words[c.order].frequency, c.order);
+      return std::make_tuple(c.tier, !words[c.order].handMade, ~words[c.order].frequency, c.order);
     };
     const Candidate& best =
         *std::min_element(candidates.begin(), candidates.end(),
                           [&](const Candidate& a, const Candidate& b) { return rank(a) < rank(b); });
     const std::u32string& sourceText = words[best.order].text;
-    const auto phraseAt = phraseByKey.find(text);
-    const PhraseEntry* phrase = phraseAt == phraseByKey.end() ? nullptr : phraseAt->second;
+    const auto phraseAt = phraseByText.find(text);
+    const PhraseEntry* phrase = phraseAt == phraseByText.end() ? nullptr : phraseAt->second;
+    const bool isKey = keys.count(text) != 0;
 
-    // The pronunciations of the deciding word, in file order.
+    // The pronunciations of the deciding word, in file order; a hand-made
+    // word's replace those of the word list.
+    const bool hand = words[best.order].handMade;
     const std::vector<std::string>* chosen = nullptr;
     std::size_t fewestOff = kMaxWordLength + 1;
     bool phraseSaysIt = false;
     for (const Candidate& c : candidates) {
-      if (c.tier != best.tier || words[c.order].text != sourceText) continue;
+      if (c.tier != best.tier || words[c.order].text != sourceText || words[c.order].handMade != hand) continue;
       const std::vector<std::string>& syllables = words[c.order].syllables;
       std::size_t off = 0;
-      bool asPhrase = phrase != nullptr;
+      bool asPhrase = isKey;
       for (std::size_t k = 0; k < text.size(); ++k) {
         if (syllables[k] != defaultOf(text[k])) ++off;
         if (phrase != nullptr && syllables[k] != defaultOf(phrase->reading[k])) asPhrase = false;
@@ -247,25 +368,52 @@ std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::spa
         chosen = &syllables;
       }
     }
-    if (chosen == nullptr || phraseSaysIt || (phrase == nullptr && fewestOff == 0)) continue;
+    if (chosen == nullptr || (!hand && (phraseSaysIt || (phrase == nullptr && fewestOff == 0)))) continue;
 
     WordEntry entry;
     entry.text = text;
     entry.syllables = *chosen;
     entry.simplified = best.tier == 1;
     if (phrase != nullptr) entry.values = phrase->values;
-    bool speakable = true;
-    for (std::size_t k = 0; k < text.size(); ++k) {
-      char32_t spoken = text[k];
-      if ((*chosen)[k] != defaultOf(text[k])) {
-        if (const auto it = carriers.find((*chosen)[k]); it != carriers.end()) spoken = it->second;
-      }
-      speakable = speakable && isVoiced(spoken);
-      entry.reading += spoken;
-    }
-    if (!speakable || (phrase == nullptr && entry.reading == entry.text)) continue;
+    if (!speak(entry) || (!hand && phrase == nullptr && entry.reading == entry.text)) continue;
     entries.push_back(std::move(entry));
   }
+
+  // Phrase texts that no word decides.
+  const auto ownReadings = [&](char32_t c) {
+    std::vector<std::string> own;
+    const auto add = [&](char32_t v) {
+      if (phrases.characterList == nullptr) return;
+      if (const auto it = phrases.characterList->find(v); it != phrases.characterList->end())
+        for (const WeightedReading& r : it->second) own.push_back(r.reading);
+    };
+    add(c);
+    if (phrases.traditionalVariants != nullptr)
+      if (const auto it = phrases.traditionalVariants->find(c); it != phrases.traditionalVariants->end())
+        for (const char32_t t : it->second) add(t);
+    return own;
+  };
+  const std::size_t decided = entries.size();
+  for (const auto& [text, phrase] : phraseByText) {
+    if (byText.count(text) != 0) continue;
+    WordEntry entry;
+    entry.text = text;
+    entry.values = phrase->values;
+    bool phraseSaysIt = true;
+    for (std::size_t k = 0; k < phrase->key.size(); ++k) {
+      const std::string& swapped = defaultOf(phrase->reading[k]);
+      const std::vector<std::string> own = ownReadings(phrase->key[k]);
+      const bool rightSwap = std::find(own.begin(), own.end(), swapped) != own.end();
+      entry.syllables.push_back(rightSwap ? swapped : defaultOf(phrase->key[k]));
+      phraseSaysIt = phraseSaysIt && entry.syllables.back() == swapped;
+    }
+    if ((keys.count(text) != 0 && phraseSaysIt) || !speak(entry)) continue;
+    entries.push_back(std::move(entry));
+  }
+  std::sort(entries.begin() + static_cast<std::ptrdiff_t>(decided), entries.end(),
+            [](const WordEntry& a, const WordEntry& b) { return a.text < b.text; });
+  std::inplace_merge(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(decided), entries.end(),
+                     [](const WordEntry& a, const WordEntry& b) { return a.text < b.text; });
   return entries;
 }
 

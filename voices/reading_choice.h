@@ -28,7 +28,7 @@
 
 namespace sonvale::recipe {
 
-enum class ReadingSource { None, CharacterList, TraditionalVariant, UnihanCantonese, Override };
+enum class ReadingSource { None, CharacterList, TraditionalVariant, UnihanCantonese, Override, ExtraSyllable };
 
 struct CharReading {
   std::string reading;  // space-separated jyutping; empty when no source had one
@@ -56,6 +56,7 @@ struct ReadingInputs {
   std::map<char32_t, std::vector<std::string>> cantonese;          // kCantonese
   std::map<char32_t, std::string> overrides;
   std::unordered_map<char32_t, std::uint64_t> frequency;  // occurrences of the character alone
+  std::unordered_map<char32_t, std::uint64_t> inWords;    // words of the word list that hold the character
 };
 
 // Builds the character list part of the inputs from the dictionary's entries
@@ -68,6 +69,37 @@ std::unordered_map<char32_t, std::uint64_t> characterFrequencies(
 
 // The default reading of every ideograph; element i is U+4E00 + i.
 std::vector<CharReading> chooseReadings(const ReadingInputs& inputs);
+
+// How often a character is met: its own count or that of its most frequent
+// traditional variant, whichever is larger (the frequency list counts
+// traditional text, so a simplified character is met as often as its variant).
+std::uint64_t usageCount(const ReadingInputs& inputs, char32_t c);
+
+// The engine speaks a reading character c with unit c - 0x4A18, so the
+// characters U+4A18..U+4DFF name the units below 1000.
+inline constexpr char32_t kUnitBias = 0x4A18;
+
+// The unit codes below 1000 that no character of a text reaches (the letters,
+// digits and symbols take 0..255, the CJK punctuation 501..563), ascending.
+std::vector<std::uint32_t> freeUnitCodes();
+
+// Units for the syllables that no ideograph says by default.
+struct ExtraSyllables {
+  std::vector<std::pair<std::uint32_t, std::string>> units;  // a free unit code and its syllable
+  std::vector<char32_t> retold;        // rare ideographs whose unit now says another of their own readings
+  std::vector<std::string> unsayable;  // syllables that neither could take
+};
+
+// Gives every syllable of `needed` (syllable -> how much it is used) that no
+// ideograph's default reading says a unit: the most used get the free unit
+// codes in turn; each further one goes to the least used ideograph
+// (usageCount plus the words that hold it or a traditional variant, then
+// code point), not a simplified character, that has it among its readings in
+// the character list, whose own default is said by another ideograph too, and
+// that is not in `keep`. Such an ideograph's reading in `readings` becomes
+// that syllable (source ExtraSyllable).
+ExtraSyllables chooseExtraSyllables(const std::map<std::string, std::uint64_t>& needed, const ReadingInputs& inputs,
+                                    std::vector<CharReading>& readings, std::u32string_view keep);
 
 // For each single syllable that some voiced ideograph says by default, the
 // most frequent such ideograph (the lowest code point on equal counts).
@@ -82,6 +114,7 @@ struct SourceWord {
   std::u32string text;
   std::vector<std::string> syllables;
   std::uint64_t frequency = 0;  // of the whole word in the frequency list
+  bool handMade = false;        // from the voice's own word list: always an entry, trusted first
 };
 
 // Words of the dictionary whose texts are 2..8 voiced ideographs with one
@@ -108,8 +141,8 @@ std::vector<std::u32string> simplifiedForms(const std::u32string& text,
 // The words file's entries. Each word of `words` and each of its simplified
 // forms is a candidate for its text; a text is decided by its candidates from
 // the most trusted source (the word's own text before a simplified form, then
-// the most frequent word, then file order), and among that word's
-// pronunciations:
+// a hand-made word, then the most frequent word, then file order), and among
+// that word's pronunciations:
 //  - a text that is also a key of the engine's phrase lists gets no entry
 //    when the phrase entry's reading already says one of them (the engine's
 //    phrase rule, with its shaping, is then right); otherwise it gets an entry
@@ -118,15 +151,36 @@ std::vector<std::u32string> simplifiedForms(const std::u32string& text,
 //    own text, which stop a substitution that is wrong in Cantonese);
 //  - any other text gets no entry when one pronunciation matches the
 //    defaults; otherwise an entry with all values 0, unless its reading would
-//    equal its text.
+//    equal its text;
+//  - a hand-made word (or its simplified form) always gets an entry, said
+//    only as the hand-made list says (the word list's pronunciations of the
+//    same text are set aside); one that reads as the defaults still makes
+//    the engine's cut fall around it.
 // The pronunciation written is the one with the fewest syllables off the
 // defaults, each such syllable spoken through its carrier (or its own
-// character when no ideograph carries it). Entries that would need a
-// character without a unit are left out. Sorted by text.
+// character when nothing carries it). A carrier below U+4E00 names an extra
+// unit, which every voice has. Entries that would need an ideograph without a
+// unit are left out. Sorted by text.
+//
+// The engine's phrase rules see only their keys, which are simplified, so
+// each key's traditional spellings (kTraditionalVariant combinations, at most
+// 8; of several, only those that are words of `words` when some are) are
+// treated as phrase texts too, with the key's values: a word decides
+// one as above, but always gets an entry. A phrase text no word decides gets
+// the key's Cantonese syllables: per character, the phrase entry's spoken
+// character's default where that is one of the key character's own readings
+// (character list, also of its traditional variants), else the key
+// character's own default (a swap right only in Mandarin: 一天 is not 义天).
+// A key whose entry already says those gets no entry; any other phrase text does.
+struct PhraseInputs {
+  std::span<const PhraseEntry> entries;
+  const std::map<char32_t, std::vector<char32_t>>* traditionalVariants = nullptr;
+  const std::map<char32_t, std::vector<WeightedReading>>* characterList = nullptr;
+};
 std::vector<WordEntry> buildWordList(std::span<const SourceWord> words, std::span<const CharReading> readings,
                                      const std::map<std::string, char32_t>& carriers,
                                      const std::map<char32_t, std::vector<char32_t>>& simplifiedVariants,
-                                     std::span<const PhraseEntry> phrases, const std::vector<bool>& voiced);
+                                     const PhraseInputs& phrases, const std::vector<bool>& voiced);
 
 // The words file's text: a comment header, then TEXT TAB READING TAB
 // ROMANIZATION [TAB PARAMS] per entry (one jyutping item per character; PARAMS

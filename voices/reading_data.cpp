@@ -2,6 +2,7 @@
 
 #include "platform/utf.h"
 
+#include <algorithm>
 #include <charconv>
 #include <set>
 
@@ -193,9 +194,21 @@ std::map<char32_t, std::vector<char32_t>> parseUnihanVariants(std::string_view t
   return variants;
 }
 
-std::string parseOverrides(std::string_view text, std::vector<Override>& out) {
-  out.clear();
-  std::set<char32_t> seen;
+namespace {
+
+// One line of a hand-made list: TEXT, its jyutping syllables, '#' and why.
+struct HandLine {
+  std::u32string text;
+  std::string firstField;
+  std::vector<std::string> syllables;
+  std::string reason;
+  std::size_t line = 0;
+};
+
+// Reads a hand-made list; `accept` checks each line's text and returns a
+// message for one it refuses. Returns "line N: ..." about the first bad line.
+template <typename Accept>
+std::string parseHandLines(std::string_view text, std::vector<HandLine>& out, Accept accept) {
   std::size_t lineNumber = 0;
   std::string error;
   forEachLine(text, [&](std::string_view line) {
@@ -208,39 +221,74 @@ std::string parseOverrides(std::string_view text, std::vector<Override>& out) {
     const std::string_view reason =
         hash == std::string_view::npos ? std::string_view{} : trim(content.substr(hash + 1));
     if (reason.empty()) {
-      error = where + "an override needs a reason after '#'";
+      error = where + "an entry needs a reason after '#'";
       return;
     }
-    const std::vector<std::string> words = splitBlanks(content.substr(0, hash));
-    if (words.size() < 2) {
-      error = where + "expected a character and its jyutping before '#'";
+    std::vector<std::string> fields = splitBlanks(content.substr(0, hash));
+    if (fields.size() < 2) {
+      error = where + "expected a text and its jyutping before '#'";
       return;
     }
-    const std::u32string character = decodeUtf8(words[0]);
-    if (character.size() != 1 || !isVoicedIdeograph(character[0])) {
-      error = where + "\"" + words[0] + "\" is not one ideograph U+4E00..U+9FA5";
-      return;
-    }
-    Override o;
-    o.character = character[0];
-    o.reason = std::string(reason);
-    o.line = lineNumber;
-    for (std::size_t i = 1; i < words.size(); ++i) {
+    HandLine h;
+    h.text = decodeUtf8(fields[0]);
+    h.firstField = fields[0];
+    h.reason = std::string(reason);
+    h.line = lineNumber;
+    for (std::size_t i = 1; i < fields.size(); ++i) {
       Syllable s;
-      if (!parseSyllable(words[i], s)) {
-        error = where + "\"" + words[i] + "\" is not a jyutping syllable";
+      if (!parseSyllable(fields[i], s)) {
+        error = where + "\"" + fields[i] + "\" is not a jyutping syllable";
         return;
       }
-      if (!o.reading.empty()) o.reading += ' ';
-      o.reading += words[i];
+      h.syllables.push_back(std::move(fields[i]));
     }
-    if (!seen.insert(o.character).second) {
-      error = where + words[0] + " has an override already";
+    if (std::string refused = accept(h); !refused.empty()) {
+      error = where + refused;
       return;
     }
-    out.push_back(std::move(o));
+    out.push_back(std::move(h));
   });
   if (!error.empty()) out.clear();
+  return error;
+}
+
+}  // namespace
+
+std::string parseOverrides(std::string_view text, std::vector<Override>& out) {
+  out.clear();
+  std::set<char32_t> seen;
+  std::vector<HandLine> lines;
+  std::string error = parseHandLines(text, lines, [&](const HandLine& h) -> std::string {
+    if (h.text.size() != 1 || !isVoicedIdeograph(h.text[0]))
+      return "\"" + h.firstField + "\" is not one ideograph U+4E00..U+9FA5";
+    if (!seen.insert(h.text[0]).second) return h.firstField + " has an override already";
+    return {};
+  });
+  for (HandLine& h : lines) {
+    Override o;
+    o.character = h.text[0];
+    for (const std::string& syllable : h.syllables) o.reading += (o.reading.empty() ? "" : " ") + syllable;
+    o.reason = std::move(h.reason);
+    o.line = h.line;
+    out.push_back(std::move(o));
+  }
+  return error;
+}
+
+std::string parseHandWords(std::string_view text, std::vector<HandWord>& out) {
+  out.clear();
+  std::set<std::u32string> seen;
+  std::vector<HandLine> lines;
+  std::string error = parseHandLines(text, lines, [&](const HandLine& h) -> std::string {
+    if (h.text.size() < 2 || h.text.size() > 8 || !std::all_of(h.text.begin(), h.text.end(), isVoicedIdeograph))
+      return "\"" + h.firstField + "\" is not 2..8 ideographs U+4E00..U+9FA5";
+    if (h.syllables.size() != h.text.size())
+      return h.firstField + " has " + std::to_string(h.text.size()) + " characters but " +
+             std::to_string(h.syllables.size()) + " syllables";
+    if (!seen.insert(h.text).second) return h.firstField + " is listed already";
+    return {};
+  });
+  for (HandLine& h : lines) out.push_back({std::move(h.text), std::move(h.syllables), std::move(h.reason), h.line});
   return error;
 }
 

@@ -66,4 +66,18 @@ struct Override {
 // first bad line (a second entry for one character is one).
 std::string parseOverrides(std::string_view text, std::vector<Override>& out);
 
+// One word of the voice's own word list: how it is said, and why.
+struct HandWord {
+  std::u32string text;
+  std::vector<std::string> syllables;  // one per character
+  std::string reason;
+  std::size_t line = 0;
+};
+
+// Reads the voice's own word list, in the overrides' form: a text of 2..8
+// ideographs U+4E00..U+9FA5, one jyutping syllable per character, then '#'
+// and why (required). Returns an empty string and fills `out` in file order,
+// or a message "line N: ..." about the first bad line (a text listed twice is one).
+std::string parseHandWords(std::string_view text, std::vector<HandWord>& out);
+
 }  // namespace sonvale::recipe

@@ -55,7 +55,14 @@ constexpr int kMinDurationIndex = -9;  // the pad divisor table starts at -9
 constexpr char16_t kLastIndexedChar = 0x9FA5;
 constexpr std::uint32_t kFirstIdeographUnit = 1000;
 
+// The engine speaks reading character c with unit c - 0x4A18: the ideographs
+// name units 1000..21901, and U+4A18..U+4DFF the units below 1000 that no
+// ideograph of a text reaches (extra syllables of a voice).
+constexpr char16_t kFirstReadingChar = 0x4A18;
+
 bool isIndexedIdeograph(char16_t c) { return c >= kFirstIndexedChar && c <= kLastIndexedChar; }
+bool isReadingChar(char16_t c) { return c >= kFirstReadingChar && c <= kLastIndexedChar; }
+std::uint32_t unitOfReadingChar(char16_t c) { return std::uint32_t{c} - kFirstReadingChar; }
 
 std::string hex4(std::uint32_t value) {
   char text[16];
@@ -168,9 +175,9 @@ std::string parseWordLine(std::string_view line, WordRecord& w) {
     return "READING " + inQuotes(reading) + " has " + std::to_string(reading.size()) +
            " UTF-16 code units; expected 1 to 8";
   for (const char16_t c : reading)
-    if (!isIndexedIdeograph(c))
+    if (!isReadingChar(c))
       return std::string(readingGiven ? "READING " : "TEXT (used as the reading) ") + inQuotes(reading) + " holds " +
-             describeChar(c) + ", which is not an ideograph U+4E00..U+9FA5 and has no voice unit";
+             describeChar(c) + ", which is not a character U+4A18..U+9FA5 and has no voice unit";
 
   std::copy(text.begin(), text.end(), w.text);
   std::copy(reading.begin(), reading.end(), w.reading);
@@ -372,11 +379,11 @@ struct DictionaryCheck {
     }
     for (std::size_t i = 0; i < syllables; ++i) {
       const char16_t c = w.reading[i];
-      if (!isIndexedIdeograph(c)) {
+      if (!isReadingChar(c)) {
         problems->push_back(where(k, w) + ": reading character " + describeChar(c) +
-                            " is not an ideograph U+4E00..U+9FA5, so it names no unit");
+                            " is not a character U+4A18..U+9FA5, so it names no unit");
       } else {
-        const std::uint32_t unit = c - kFirstIndexedChar + kFirstIdeographUnit;
+        const std::uint32_t unit = unitOfReadingChar(c);
         if (unitSpeaks != nullptr && !(*unitSpeaks)[unit])
           problems->push_back(where(k, w) + ": reading character " + describeChar(c) + " needs " + describeUnit(unit) +
                               ", which has no playable audio");
@@ -664,7 +671,7 @@ std::string buildVoice(const std::string& unitsDir, const std::string& wordsFile
     for (const UnitFile& u : units) hasUnit[u.unit] = true;
     for (const WordLine& w : words)
       for (std::size_t i = 0; i < w.record.readingLength(); ++i) {
-        const std::uint32_t unit = w.record.reading[i] - kFirstIndexedChar + kFirstIdeographUnit;
+        const std::uint32_t unit = unitOfReadingChar(w.record.reading[i]);
         if (!hasUnit[unit])
           return wordsFile + " line " + std::to_string(w.lineNumber) + ": the reading character " +
                  describeChar(w.record.reading[i]) + " has no recording (" + std::to_string(unit) + ".wav) in " +

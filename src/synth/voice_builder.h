@@ -13,8 +13,9 @@
 // non-blank character is '#' are skipped. Fields are separated by TAB:
 //   TEXT [TAB READING [TAB ROMANIZATION [TAB PARAMS [TAB NOTE]]]]
 // TEXT      2..8 UTF-16 code units, the first an ideograph U+4E00..U+9FA5.
-// READING   1..8 ideographs U+4E00..U+9FA5 whose units are spoken, one a
-//           syllable; empty or absent means TEXT.
+// READING   1..8 characters U+4A18..U+9FA5 whose units (c - 0x4A18) are
+//           spoken, one a syllable; empty or absent means TEXT. Characters
+//           below U+4E00 name the units below 1000 that no text reaches.
 // ROMANIZATION  empty, or one space-separated item per code unit of TEXT,
 //           each 1..7 printable ASCII characters (e.g. "hoeng1 gong2").
 // PARAMS    empty (all 0), or one space-separated `cb,ca,vi,di` per syllable

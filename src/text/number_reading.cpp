@@ -13,7 +13,9 @@ constexpr char16_t kHundred = 0x4F70;   // 佰
 constexpr char16_t kThousand = 0x4EDF;  // 仟
 constexpr char16_t kWan = 0x4E07;       // 万, ten thousand
 constexpr char16_t kYi = 0x4EBF;        // 亿, hundred million
-constexpr std::u16string_view kPercentPrefix = u"\u767E\u5206\u4E4B";  // 百分之
+// 百分之, with 分 written 份: Cantonese says baak3 fan6 zi1, and the unit of 分
+// says its everyday fan1 (分鐘), while 份's says fan6.
+constexpr std::u16string_view kPercentPrefix = u"\u767E\u4EFD\u4E4B";  // 百份之
 
 // Numerals for the digits 1 to 9 (index 0 unused): the formal ones, except
 // that 6 is read with the everyday 六.

@@ -27,8 +27,8 @@ inline constexpr std::size_t kMaxNumberDigits = 13;
 // not read. May be empty. Whatever it throws is swallowed.
 using NumberWarning = std::function<void()>;
 
-// Turns a number into the ideographs that read it, one per syllable: 百分之
-// when the percent part begins with '%', 负 for a leading '-', the integer
+// Turns a number into the ideographs that read it, one per syllable: 百份之
+// (百分之 as Cantonese says it, baak3 fan6 zi1) when the percent part begins with '%', 负 for a leading '-', the integer
 // part in formal numerals with 拾佰仟万亿 and 零, then the fraction part as
 // it is. Returns an empty string, after calling `warn`, when the integer part
 // has more than kMaxNumberDigits digits, and an empty string without a

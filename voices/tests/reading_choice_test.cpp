@@ -164,7 +164,7 @@ class WordList : public ::testing::Test {
   }
 
   std::vector<WordEntry> build(const std::vector<SourceWord>& words) {
-    return buildWordList(words, readings_, carriers_, variants_, phrases_, voiced_);
+    return buildWordList(words, readings_, carriers_, variants_, {phrases_, &traditional_, &characterList_}, voiced_);
   }
 
   std::vector<CharReading> readings_;
@@ -172,6 +172,8 @@ class WordList : public ::testing::Test {
   std::map<std::string, char32_t> carriers_;
   std::map<char32_t, std::vector<char32_t>> variants_;
   std::vector<PhraseEntry> phrases_;
+  std::map<char32_t, std::vector<char32_t>> traditional_;
+  std::map<char32_t, std::vector<WeightedReading>> characterList_;
 };
 
 TEST_F(WordList, SyllablesOffTheDefaultsGoThroughCarriers) {
@@ -261,6 +263,111 @@ TEST_F(WordList, PhraseEntriesKeepTheirValuesOrAreLeftAlone) {
       EXPECT_TRUE(entries[i].values.empty()) << i;
     }
   }
+}
+
+// 680 syllables nobody can take fill all but the last free code; ni1 (no
+// ideograph has it) takes the last one, 999; peng4 then goes to the rarer of
+// the two ideographs that have it and whose ping4 another ideograph says too.
+TEST(ReadingChoice, ExtraSyllablesTakeTheFreeCodesThenRareIdeographs) {
+  const std::vector<std::uint32_t> codes = freeUnitCodes();
+  ASSERT_EQ(codes.size(), 681u);  // 256..500 and 564..999
+  for (const std::uint32_t u : codes) {
+    EXPECT_TRUE((u >= 256 && u <= 500) || (u >= 564 && u <= 999)) << u << " is reached by a text character";
+  }
+
+  ReadingInputs in;
+  in.characterList = {{U'平', {{"ping4", 100}, {"peng4", 50}}},
+                      {U'坪', {{"ping4", 100}, {"peng4", 5}}},
+                      {U'七', {{"cat1", 100}, {"ni1", 1}}}};
+  in.frequency = {{U'平', 900}, {U'坪', 3}};
+  in.inWords = {{U'坪', 2}};
+  std::vector<CharReading> readings(kIdeographCount);
+  readings[at(U'平')] = {"ping4", ReadingSource::CharacterList, false};
+  readings[at(U'坪')] = {"ping4", ReadingSource::CharacterList, false};
+  readings[at(U'七')] = {"cat1", ReadingSource::CharacterList, false};
+
+  std::map<std::string, std::uint64_t> needed = {{"ping4", 5000}, {"peng4", 10}, {"cat1", 7}};
+  for (int i = 0; i < 680; ++i) needed["f" + std::to_string(i)] = 1000000;
+  // ni1: 七 has it but says cat1 alone, so no ideograph could take it.
+  needed["ni1"] = 100;
+  const ExtraSyllables extra = chooseExtraSyllables(needed, in, readings, U"");
+  ASSERT_EQ(extra.units.size(), 681u);
+  EXPECT_EQ(extra.units.back(), (std::pair<std::uint32_t, std::string>{999, "ni1"}));
+  EXPECT_EQ(extra.retold, (std::vector<char32_t>{U'坪'}));
+  EXPECT_TRUE(extra.unsayable.empty());
+  EXPECT_EQ(readings[at(U'坪')].reading, "peng4");
+  EXPECT_EQ(readings[at(U'坪')].source, ReadingSource::ExtraSyllable);
+  EXPECT_EQ(readings[at(U'平')].reading, "ping4");
+  EXPECT_EQ(readings[at(U'七')].reading, "cat1");
+
+  // Kept ideographs are never retold: 平 and 坪 both kept, peng4 goes to the
+  // least used ideograph of all instead (U+4E00 and on have no use here).
+  std::vector<CharReading> again(kIdeographCount);
+  again[at(U'平')] = again[at(U'坪')] = {"ping4", ReadingSource::CharacterList, false};
+  again[at(U'七')] = {"cat1", ReadingSource::CharacterList, false};
+  const ExtraSyllables kept = chooseExtraSyllables(needed, in, again, U"平坪");
+  EXPECT_EQ(kept.retold, (std::vector<char32_t>{U'\u4E00'}));
+  EXPECT_EQ(again[at(U'坪')].reading, "ping4");
+}
+
+TEST_F(WordList, HandMadeWordsReplaceTheWordListAndAlwaysGetAnEntry) {
+  const std::vector<SourceWord> words = {
+      {U"長大", {"coeng4", "daai6"}, 0, true},  // as the defaults: still an entry
+      {U"長大", {"zoeng2", "daai6"}, 900},      // set aside for the hand-made one
+      {U"銀行", {"ngan4", "hang4"}, 0, true},   // corrects the word list's hong4
+      {U"銀行", {"ngan4", "hong4"}, 900},
+  };
+  const std::vector<WordEntry> entries = build(words);
+  struct Expected {
+    std::u32string text, reading;
+  };
+  const Expected expected[] = {{U"銀行", U"銀行"}, {U"银行", U"银行"}, {U"長大", U"長大"}, {U"长大", U"长大"}};
+  ASSERT_EQ(entries.size(), std::size(expected));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(encodeUtf8(entries[i].text), encodeUtf8(expected[i].text)) << i;
+    EXPECT_EQ(encodeUtf8(entries[i].reading), encodeUtf8(expected[i].reading)) << i;
+  }
+}
+
+TEST_F(WordList, ExtraUnitsCarrySyllablesNoIdeographSays) {
+  carriers_["ni1"] = kUnitBias + 256;  // U+4B18
+  voiced_.assign(kIdeographCount, false);
+  voiced_[at(U'人')] = true;
+  const std::vector<WordEntry> entries = build({{U"人人", {"ni1", "jan4"}, 1}});
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(encodeUtf8(entries[0].reading), encodeUtf8(U"\u4B18人"));
+}
+
+// Phrase keys that no word decides, and their traditional spellings: the
+// values stay, the syllables are the key's Cantonese ones.
+TEST_F(WordList, PhraseKeysGetTraditionalSpellingsAndNoMandarinSwaps) {
+  const SyllableValues first = {-6, -6, 7, -6}, second = {4, 4, -3, 6};
+  readings_[at(U'一')].reading = "jat1";
+  readings_[at(U'义')].reading = "ji6";
+  readings_[at(U'肠')].reading = "coeng4";
+  carriers_["jat1"] = U'一';
+  carriers_["ji6"] = U'义';
+  characterList_ = {{U'一', {{"jat1", 100}}}, {U'長', {{"coeng4", 100}, {"zoeng2", 5}}}, {U'天', {{"tin1", 100}}}};
+  traditional_ = {{U'长', {U'長'}}, {U'发', {U'發', U'髮'}}};
+  phrases_ = {
+      {U"一天", U"义天", {first, second}},  // 义 ji6 is no reading of 一: spoken 一天
+      {U"长短", U"肠短", {first, second}},  // 肠 coeng4 is a reading of 長 (长's variant)
+      {U"白发", U"白发", {first, second}},  // only 白髮, the spelling the word list knows
+  };
+  const std::vector<WordEntry> entries = build({{U"白髮", {"baak6", "faat3"}, 1}});
+  struct Expected {
+    std::u32string text, reading;
+  };
+  // 长短's own entry already says coeng4 dyun2: it is left to the phrase rule.
+  const Expected expected[] = {{U"一天", U"一天"}, {U"白髮", U"白髮"}, {U"長短", U"長短"}};
+  ASSERT_EQ(entries.size(), std::size(expected));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(encodeUtf8(entries[i].text), encodeUtf8(expected[i].text)) << i;
+    EXPECT_EQ(encodeUtf8(entries[i].reading), encodeUtf8(expected[i].reading)) << i;
+    EXPECT_EQ(entries[i].values, (std::vector<SyllableValues>{first, second})) << i;
+  }
+  EXPECT_EQ(entries[0].syllables, (std::vector<std::string>{"jat1", "tin1"}));
+  EXPECT_EQ(entries[2].syllables, (std::vector<std::string>{"coeng4", "dyun2"}));
 }
 
 TEST(ReadingChoice, WordsFileLines) {

@@ -117,9 +117,9 @@ TEST(ReadingData, BadOverridesAreRefusedByLine) {
     std::string error;
   };
   const Case cases[] = {
-      {"no reason", "長 zoeng2\n", "line 1: an override needs a reason after '#'"},
-      {"empty reason", "長 zoeng2 #  \n", "line 1: an override needs a reason after '#'"},
-      {"no reading", "# x\n長 # why\n", "line 2: expected a character and its jyutping before '#'"},
+      {"no reason", "長 zoeng2\n", "line 1: an entry needs a reason after '#'"},
+      {"empty reason", "長 zoeng2 #  \n", "line 1: an entry needs a reason after '#'"},
+      {"no reading", "# x\n長 # why\n", "line 2: expected a text and its jyutping before '#'"},
       {"two characters", "長長 zoeng2 # why\n", "line 1: \"長長\" is not one ideograph U+4E00..U+9FA5"},
       {"outside the voiced range", "A aa1 # why\n", "line 1: \"A\" is not one ideograph U+4E00..U+9FA5"},
       {"bad syllable", "長 zoeng9 # why\n", "line 1: \"zoeng9\" is not a jyutping syllable"},
@@ -132,13 +132,43 @@ TEST(ReadingData, BadOverridesAreRefusedByLine) {
   }
 }
 
-TEST(ReadingData, ShippedOverridesParse) {
-  std::ifstream in(std::string(SONVALE_VOICES_DIR) + "/overrides.txt", std::ios::binary);
-  ASSERT_TRUE(in) << SONVALE_VOICES_DIR;
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<Override> out;
-  EXPECT_EQ(parseOverrides(text, out), "");
-  EXPECT_FALSE(out.empty());
+TEST(ReadingData, HandWordsAreCheckedByLine) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"good", "# x\n呢間\tni1 gaan1\t# this (room)\n", ""},
+      {"one character", "呢 ni1 # why\n", "line 1: \"呢\" is not 2..8 ideographs U+4E00..U+9FA5"},
+      {"a letter", "T恤 ti1 seot1 # why\n", "line 1: \"T恤\" is not 2..8 ideographs U+4E00..U+9FA5"},
+      {"syllable count", "呢間 ni1 # why\n", "line 1: 呢間 has 2 characters but 1 syllables"},
+      {"no reason", "呢間 ni1 gaan1\n", "line 1: an entry needs a reason after '#'"},
+      {"twice", "呢間 ni1 gaan1 # a\n呢間 nei1 gaan1 # b\n", "line 2: 呢間 is listed already"},
+  };
+  for (const Case& c : cases) {
+    std::vector<HandWord> out;
+    EXPECT_EQ(parseHandWords(c.text, out), c.error) << c.name;
+    EXPECT_EQ(out.size(), c.error.empty() ? 1u : 0u) << c.name;
+  }
+  std::vector<HandWord> out;
+  ASSERT_EQ(parseHandWords("呢間\tni1 gaan1\t# this (room)\n", out), "");
+  EXPECT_EQ(out[0].syllables, (std::vector<std::string>{"ni1", "gaan1"}));
+  EXPECT_EQ(out[0].reason, "this (room)");
+}
+
+TEST(ReadingData, ShippedHandListsParse) {
+  const auto read = [](const char* name) {
+    std::ifstream in(std::string(SONVALE_VOICES_DIR) + "/" + name, std::ios::binary);
+    EXPECT_TRUE(in) << SONVALE_VOICES_DIR << "/" << name;
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  std::vector<Override> overrides;
+  EXPECT_EQ(parseOverrides(read("overrides.txt"), overrides), "");
+  EXPECT_FALSE(overrides.empty());
+  std::vector<HandWord> words;
+  EXPECT_EQ(parseHandWords(read("words.txt"), words), "");
+  EXPECT_FALSE(words.empty());
 }
 
 }  // namespace

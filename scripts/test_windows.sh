@@ -14,7 +14,9 @@
 #                           voice's settings in theirs)
 #   SONVALE_VOICE_DIR       a voice (voice.def, voice.dat, voice.wrd) to speak
 #                           a sentence with (out/voice when that holds one);
-#                           without one the speaking check is skipped
+#                           without one the speaking and installer checks fail
+#   SONVALE_LINUX_BUILD     the Linux build whose tools/sonvale speaks the same
+#                           sentence for comparison (build)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -186,10 +188,10 @@ PY
     fi
     unset SONVALE_REGISTRY
   else
-    echo "== comparison with the Linux build: skipped ($linux_cli is missing)"
+    fail "the Linux build spoke the same text" "$linux_cli is missing"
   fi
 else
-  echo "== speaking: skipped (no voice; set SONVALE_VOICE_DIR or put one in $out/voice)"
+  fail "speaking" "no voice: set SONVALE_VOICE_DIR or put one in $out/voice (scripts/build_windows.sh copies the default voice)"
 fi
 
 echo "== registration twice replaces the class keys"
@@ -221,7 +223,9 @@ else
   fail "regsvr32 /u of a module that is not registered succeeds" "exit status $?"
 fi
 
-if [ -f "$out/voice/voice.def" ]; then
+if [ ! -f "$out/voice/voice.def" ]; then
+  fail "the installer" "no voice in $out/voice to install (scripts/build_windows.sh copies the default voice)"
+else
   echo "== the installer: sonvale-install.exe, then sonvale-install.exe /u"
   token='HKLM\SOFTWARE\Microsoft\Speech\Voices\Tokens\REZuroruRadarorud'
   expect_token_value() {

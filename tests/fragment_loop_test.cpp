@@ -74,6 +74,23 @@ TEST_F(FragmentLoopTest, SentenceAndSymbolOffsets) {
   EXPECT_EQ(engine_->audioOffset(), 45700u);
 }
 
+// A sentence far longer than the items the engine makes at a time is still
+// one sentence, whose event spans all of it, and every word of it is spoken.
+TEST_F(FragmentLoopTest, LongSentenceIsOneSentence) {
+  std::u16string text;
+  for (int i = 0; i < 10000; ++i) text += u"a ";
+  text += u"b. c";
+  ASSERT_EQ(speak(FragmentList(text)), S_OK);
+  const std::vector<Ev> events = reduce(site_.events());
+  ASSERT_EQ(events.size(), 10005u);  // a sentence, 10002 words (the full stop is one), a sentence, a word
+  EXPECT_EQ(events[0], (Ev{kSentence, 0, 20002, 0}));
+  EXPECT_EQ(events[10001], (Ev{kWord, 1000000, 1, 20000}));
+  EXPECT_EQ(events[10003].id, kSentence);
+  EXPECT_EQ(events[10003].wParam, 1u);
+  EXPECT_EQ(events[10003].lParam, 20003);
+  EXPECT_EQ(synth_.calls.size(), 10003u);  // the full stop's unit too
+}
+
 TEST_F(FragmentLoopTest, SingleIdeographIsOneSyllableWord) {
   ASSERT_EQ(speak(FragmentList(u"中")), S_OK);
   EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 1, 0}, {kWord, 0, 1, 0}}));

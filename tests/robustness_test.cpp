@@ -945,8 +945,8 @@ TEST_F(LongTextTest, TenMegabytesThroughTheCInterface) {
   const std::size_t units = wide.size(), fragments = list.size();
 
   // The engine's share: speaking that list. Sentences end at ASCII '.', '!'
-  // and '?' only; the same text with none of them is one sentence, whose
-  // items are all made before the first is spoken.
+  // and '?' only; the same text with none of them is one sentence of ten
+  // megabytes, which the engine must speak a part at a time.
   std::uint64_t engineBytes = 0, oneSentenceBytes = 0;
   double engineAbortMs = 0, oneSentenceAbortMs = 0;
   const long engineKb = engineSpeakingPeakKb(dir_.path(), list, seconds, engineBytes, engineAbortMs);
@@ -1018,6 +1018,8 @@ TEST_F(LongTextTest, TenMegabytesThroughTheCInterface) {
   // without them.
   if (peaks) {
     EXPECT_LT(engineKb, 16 * 1024) << "the engine's speaking grew by " << engineKb << " KB";
+    EXPECT_LT(oneSentenceKb, 16 * 1024) << "the engine's speaking of one long sentence grew by " << oneSentenceKb
+                                        << " KB";
     // The whole call: the text in UTF-16 (13.5 MB here) and one batch of
     // fragments at a time, never the whole list.
     EXPECT_LT(callKb, 16 * 1024) << "sonvale_speak grew by " << callKb << " KB";

@@ -123,7 +123,11 @@ echo "server audio: $(grep -E 'message [0-9]+ ended' "$work/log/sonvale.log" | t
 timeout 30 spd-say -w -o sonvale-file -l zh-yue "$text" || fail "spd-say -o sonvale-file did not finish"
 [ "$(spoken sonvale-file)" -ge 1 ] || fail "the module with file output spoke nothing"
 bytes=$(wc -c <"$work/out.raw")
-[ "$bytes" -gt 0 ] || fail "the module's file output is empty"
-echo "file output: $bytes bytes of audio"
+# Sounding samples (16-bit, little-endian, beyond a faint hiss): the closing
+# silence alone would make a file of zeros. The six syllables sound for well
+# over half a second at 11025 Hz.
+sounding=$(od -An -v -td2 -w2 --endian=little "$work/out.raw" | awk '$1 > 64 || $1 < -64 { n++ } END { print n + 0 }')
+[ "$sounding" -ge 5512 ] || fail "the module's file output ($bytes bytes) has $sounding sounding samples: silence"
+echo "file output: $bytes bytes of audio, $sounding samples sounding"
 echo "PASS"
 exit 0

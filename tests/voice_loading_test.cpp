@@ -2,7 +2,10 @@
 // identities, the unit table and its bounds, and the errors of each.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "engine/kelvane_obj.h"
 #include "host/output_site.h"
@@ -21,6 +24,20 @@ using platform::RegRoot;
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<std::streamsize>(bytes.size()));
+}
+
+// The files under `dir` that this process has mapped, by name, in order.
+std::vector<std::string> mappedFiles(const std::string& dir) {
+  std::ifstream maps("/proc/self/maps");
+  std::vector<std::string> names;
+  const std::string prefix = dir + "/";
+  for (std::string line; std::getline(maps, line);) {
+    const std::size_t at = line.find(prefix);
+    if (at != std::string::npos) names.push_back(line.substr(at + prefix.size()));
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
 }
 
 // A VoiceDef whose entries all point at `length` bytes from offset 0, but for
@@ -102,12 +119,16 @@ class VoiceLoadingTest : public testing::EngineTest {
 
 TEST_F(VoiceLoadingTest, LoadsAndKeepsTheToken) {
   EXPECT_EQ(load(makeToken()), S_OK);
+  EXPECT_EQ(mappedFiles(dir_.path()), (std::vector<std::string>{"voice.dat", "voice.def", "voice.wrd"}));
   ISpObjectToken* got = nullptr;
   EXPECT_EQ(object_->GetObjectToken(&got), S_OK);
   EXPECT_EQ(got, token_);
   got->Release();
   EXPECT_EQ(object_->SetObjectToken(token_), SPERR_ALREADY_INITIALIZED);
   EXPECT_TRUE(warnings_.empty());
+  // Teardown unmaps all three.
+  releaseObject();
+  EXPECT_EQ(mappedFiles(dir_.path()), std::vector<std::string>());
 }
 
 TEST_F(VoiceLoadingTest, LowerCaseIdentitiesAreAccepted) {
@@ -201,8 +222,11 @@ TEST_F(VoiceLoadingTest, MissingFileIsWin32FileNotFound) {
 
 TEST_F(VoiceLoadingTest, MissingTokenValueGivesTheTokensError) {
   EXPECT_EQ(load(makeToken("voice.def", "voice.dat", nullptr)), SPERR_NOT_FOUND);
-  // Teardown unmaps the two files that were mapped (checked by the sanitizer build).
+  const std::vector<std::string> mapped = mappedFiles(dir_.path());
+  // Teardown unmaps whatever was mapped before the missing value was found.
   releaseObject();
+  EXPECT_EQ(mappedFiles(dir_.path()), std::vector<std::string>())
+      << "mapped before: " << ::testing::PrintToString(mapped);
 }
 
 TEST_F(VoiceLoadingTest, TeardownWithoutTokenTouchesNoMapping) {

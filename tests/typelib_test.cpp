@@ -16,6 +16,7 @@
 #include "platform/utf.h"
 #include "server/kelvane_ui.h"
 #include "server/type_library.h"
+#include "test_seed.h"
 #include "test_support.h"
 
 namespace sonvale {
@@ -259,9 +260,7 @@ TEST(TypeLibraryReader, DamagedFieldsAreNamed) {
 }
 
 TEST(TypeLibraryReader, RandomDamageNeverReadsOutOfBounds) {
-  const unsigned seed = std::random_device{}();
-  std::printf("seed %u\n", seed);
-  std::mt19937 rng(seed);
+  std::mt19937 rng(testing::testSeed());
   const std::vector<std::uint8_t> whole = embeddedCopy();
   int refused = 0;
   for (int round = 0; round < 300; ++round) {

@@ -260,7 +260,8 @@ TEST(TypeLibraryReader, DamagedFieldsAreNamed) {
 }
 
 TEST(TypeLibraryReader, RandomDamageNeverReadsOutOfBounds) {
-  std::mt19937 rng(testing::testSeed());
+  const std::uint32_t seed = testing::testSeed();
+  std::mt19937 rng(seed);
   const std::vector<std::uint8_t> whole = embeddedCopy();
   int refused = 0;
   for (int round = 0; round < 300; ++round) {

@@ -137,7 +137,8 @@ std::vector<std::int16_t> decode(const std::string& event, std::size_t& declared
 }
 
 TEST(AudioEvent, RandomSamplesComeBackWhole) {
-  std::mt19937 rng(testing::testSeed());
+  const std::uint32_t seed = testing::testSeed();
+  std::mt19937 rng(seed);
   std::uniform_int_distribution<int> sample(-32768, 32767), length(0, 3000);
   for (int round = 0; round < 50; ++round) {
     std::vector<std::int16_t> samples(static_cast<std::size_t>(length(rng)));

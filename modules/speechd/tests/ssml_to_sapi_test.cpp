@@ -153,7 +153,8 @@ TEST(SsmlToSapi, TheEngineReadsTheMarkupBack) {
 // accepted must come out as markup that the engine reads as the same text,
 // and nothing is ever read out of bounds (run it under the sanitizers).
 TEST(SsmlToSapi, RandomInputEitherConvertsOrFails) {
-  std::mt19937 rng(testing::testSeed());
+  const std::uint32_t seed = testing::testSeed();
+  std::mt19937 rng(seed);
   const std::string_view pieces[] = {"<", ">", "&", ";", "\"", "'", "=", "/", " ", "\n", "你", "a", "&amp;",
                                      "&#x4F60;", "<mark name=\"m\"/>", "<break/>", "<s>", "</s>", "<!--", "-->",
                                      "<![CDATA[", "]]>", "\xC3", "\xA9"};

@@ -180,7 +180,7 @@ TEST_F(RegistryContentionTest, WriterKilledMidSaveLosesNothingSavedBefore) {
   ASSERT_EQ(platform::regCreateKey(RegRoot::LocalMachine, u"SOFTWARE\\Sonvale\\Killed", key), ERROR_SUCCESS);
   std::mt19937 rng(testing::testSeed());
   constexpr int kMidSaveKills = 3;
-  constexpr int kMaxRounds = 300;
+  constexpr int kMaxRounds = 100;
   int rounds = 0;
   int next = 0;  // the number of the next value to save, over all rounds
   int killedMidSave = 0;

@@ -142,78 +142,24 @@ TEST_F(VoiceLoadingTest, LowerCaseIdentitiesAreAccepted) {
   EXPECT_EQ(load(makeToken()), S_OK);
 }
 
-struct FailureCase {
-  const char* name;
-  std::vector<std::uint8_t> def, data, word;
-  HRESULT expected;
-  bool warned;
-  const char* detail;  // a piece of voiceError()
-};
-
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
-
-class VoiceFailureTest : public VoiceLoadingTest, public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(VoiceFailureTest, Refused) {
-  const FailureCase& c = GetParam();
-  writeFile(dir_.file("voice.def"), c.def);
-  writeFile(dir_.file("voice.dat"), c.data);
-  writeFile(dir_.file("voice.wrd"), c.word);
+// Which damage a voice is refused for, with which error and whether the
+// user is warned, is the damaged-voice matrix of the robustness suite; here,
+// what a refusal does to the object: SetObjectToken returns the engine's
+// error, the user is warned once, and the token stays stored.
+TEST_F(VoiceLoadingTest, RefusedVoiceKeepsTheToken) {
+  auto def = voiceDef(100);
+  def[voice::kVoiceIdOffset + 2 * 5] = static_cast<std::uint8_t>('X');
+  writeFile(dir_.file("voice.def"), def);
+  EXPECT_EQ(load(makeToken()), E_INVALIDARG);
   ISpTTSEngine* engine = nullptr;
-  EXPECT_EQ(load(makeToken()), c.expected);
   ASSERT_EQ(object_->QueryInterface(IID_ISpTTSEngine, reinterpret_cast<void**>(&engine)), S_OK);
-  EXPECT_NE(static_cast<KelvaneObj*>(engine)->engine().voiceError().find(c.detail), std::string::npos)
-      << static_cast<KelvaneObj*>(engine)->engine().voiceError();
+  const std::string error = static_cast<KelvaneObj*>(engine)->engine().voiceError();
+  EXPECT_EQ(error.rfind("VoiceDef", 0), 0u) << error;
+  EXPECT_NE(error.find("identity"), std::string::npos) << error;
   engine->Release();
-  EXPECT_EQ(warnings_.size(), c.warned ? 1u : 0u);
-  // The token stays stored after a failure.
+  EXPECT_EQ(warnings_.size(), 1u);
   EXPECT_EQ(object_->SetObjectToken(token_), SPERR_ALREADY_INITIALIZED);
 }
-
-std::vector<std::uint8_t> withFormat(std::uint32_t format) {
-  auto def = voiceDef(100);
-  putU32le(def.data(), format);
-  return def;
-}
-
-std::vector<std::uint8_t> withIdentityChar(std::size_t i, char c) {
-  auto def = voiceDef(100);
-  def[voice::kVoiceIdOffset + 2 * i] = static_cast<std::uint8_t>(c);
-  return def;
-}
-
-std::vector<std::uint8_t> truncated(std::vector<std::uint8_t> bytes, std::size_t size) {
-  bytes.resize(size);
-  return bytes;
-}
-
-voice::UnitEntry entry(std::uint32_t offset, std::uint32_t length) {
-  voice::UnitEntry e;
-  e.offset = offset;
-  e.length = length;
-  return e;
-}
-
-const std::vector<std::uint8_t> kData(1000, 0xAA);
-
-const FailureCase kFailures[] = {
-    {"FormatNotTwo", withFormat(3), kData, voiceWord(), E_INVALIDARG, false, "format 3"},
-    {"IdentityDiffers", withIdentityChar(5, 'X'), kData, voiceWord(), E_INVALIDARG, true, "identity"},
-    {"UnitTableCutShort", truncated(voiceDef(100), voice::kVoiceDefBytes - 1), kData, voiceWord(), E_INVALIDARG,
-     true, "700947 bytes"},
-    {"EntryPastData", voiceDef(100, {{1045, entry(950, 51)}}), kData, voiceWord(), E_INVALIDARG, true, "unit 1045"},
-    {"EntryOffsetWraps", voiceDef(100, {{7, entry(0xFFFFFFF0u, 0x20)}}), kData, voiceWord(), E_INVALIDARG, true,
-     "unit 7"},
-    {"CodedUnitTooLong", voiceDef(100, {{21901, entry(0, 16385)}}), std::vector<std::uint8_t>(20000), voiceWord(),
-     E_INVALIDARG, true, "unit 21901"},
-    {"DictionaryIdentity", voiceDef(100), kData, voiceWord("{F90A50F6-A092-482A-9F0B-E0F0CBD13E0C}"), E_INVALIDARG,
-     true, "VoiceWord"},
-    {"DictionaryTooShort", voiceDef(100), kData, truncated(voiceWord(), 40), E_INVALIDARG, true, "VoiceWord"},
-    {"EmptyData", voiceDef(0), {}, voiceWord(), HRESULT_FROM_WIN32(ERROR_FILE_INVALID), false, "VoiceData"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Cases, VoiceFailureTest, ::testing::ValuesIn(kFailures),
-                         [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
 
 TEST_F(VoiceLoadingTest, MissingFileIsWin32FileNotFound) {
   EXPECT_EQ(load(makeToken("voice.def", "no-such-file.dat")), static_cast<HRESULT>(0x80070002u));
@@ -233,13 +179,6 @@ TEST_F(VoiceLoadingTest, TeardownWithoutTokenTouchesNoMapping) {
   ASSERT_EQ(KelvaneObj::create(IID_ISpObjectWithToken, reinterpret_cast<void**>(&object_)), S_OK);
   EXPECT_EQ(object_->Release(), 0u);
   object_ = nullptr;
-}
-
-TEST_F(VoiceLoadingTest, NullToken) {
-  ASSERT_EQ(KelvaneObj::create(IID_ISpObjectWithToken, reinterpret_cast<void**>(&object_)), S_OK);
-  EXPECT_EQ(object_->SetObjectToken(nullptr), E_INVALIDARG);
-  ISpObjectToken* got = nullptr;
-  EXPECT_EQ(object_->GetObjectToken(&got), S_FALSE);
 }
 
 TEST_F(VoiceLoadingTest, UnitsWithoutAudioSpeakNothing) {

@@ -351,42 +351,33 @@ struct Expected {
   std::u16string key, name, data;
 };
 
-// The keys and values registration writes, written out by hand from the
-// registration tables; MODULE is the module's full path.
+// The keys and values registration writes, from the hand-written table
+// that the Windows check reads too; `module` is the module's full path.
 std::vector<Expected> expectedKeys(const std::u16string& module) {
-  const std::u16string obj = std::u16string(u"CLSID\\") + kEngineClsid;
-  const std::u16string ui = std::u16string(u"CLSID\\") + kUiClsid;
-  const std::u16string lib = std::u16string(u"TypeLib\\") + kLibId + u"\\1.1";
   const std::u16string helpDir = module.substr(0, module.rfind(u'/') + 1);
   const std::u16string sysKind = sizeof(void*) == 8 ? u"win64" : u"win32";
-  return {
-      {u"Kelvane.KelvaneObj.1", u"", u"KelvaneObj Class"},
-      {u"Kelvane.KelvaneObj.1\\CLSID", u"", kEngineClsid},
-      {u"Kelvane.KelvaneObj", u"", u"KelvaneObj Class"},
-      {u"Kelvane.KelvaneObj\\CLSID", u"", kEngineClsid},
-      {u"Kelvane.KelvaneObj\\CurVer", u"", u"Kelvane.KelvaneObj.1"},
-      {obj, u"", u"KelvaneObj Class"},
-      {obj + u"\\ProgID", u"", u"Kelvane.KelvaneObj.1"},
-      {obj + u"\\VersionIndependentProgID", u"", u"Kelvane.KelvaneObj"},
-      {obj + u"\\InprocServer32", u"", module},
-      {obj + u"\\InprocServer32", u"ThreadingModel", u"Both"},
-      {obj + u"\\TypeLib", u"", kLibId},
-      {u"Kelvane.KelvaneUI.1", u"", u"KelvaneUI Class"},
-      {u"Kelvane.KelvaneUI.1\\CLSID", u"", kUiClsid},
-      {u"Kelvane.KelvaneUI", u"", u"KelvaneUI Class"},
-      {u"Kelvane.KelvaneUI\\CLSID", u"", kUiClsid},
-      {u"Kelvane.KelvaneUI\\CurVer", u"", u"Kelvane.KelvaneUI.1"},
-      {ui, u"", u"KelvaneUI Class"},
-      {ui + u"\\ProgID", u"", u"Kelvane.KelvaneUI.1"},
-      {ui + u"\\VersionIndependentProgID", u"", u"Kelvane.KelvaneUI"},
-      {ui + u"\\InprocServer32", u"", module},
-      {ui + u"\\InprocServer32", u"ThreadingModel", u"both"},
-      {ui + u"\\TypeLib", u"", kLibId},
-      {lib, u"", u"Kelvane 1.3 Type Library"},
-      {lib + u"\\409\\" + sysKind, u"", module},
-      {lib + u"\\FLAGS", u"", u"0"},
-      {lib + u"\\HELPDIR", u"", helpDir},
+  const auto fill = [&](std::u16string text) {
+    for (const auto& [mark, by] : {std::pair<std::u16string, std::u16string>{u"{MODULE}", module},
+                                   {u"{HELPDIR}", helpDir},
+                                   {u"{SYSKIND}", sysKind}})
+      for (std::size_t at; (at = text.find(mark)) != std::u16string::npos;) text.replace(at, mark.size(), by);
+    return text;
   };
+  std::ifstream table(SONVALE_REGISTRATION_KEYS);
+  EXPECT_TRUE(table) << SONVALE_REGISTRATION_KEYS;
+  std::vector<Expected> keys;
+  for (std::string line; std::getline(table, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t tab1 = line.find('\t');
+    const std::size_t tab2 = line.find('\t', tab1 + 1);
+    EXPECT_NE(tab2, std::string::npos) << line;
+    if (tab2 == std::string::npos) continue;
+    keys.push_back({fill(platform::utf8ToUtf16(line.substr(0, tab1))),
+                    platform::utf8ToUtf16(line.substr(tab1 + 1, tab2 - tab1 - 1)),
+                    fill(platform::utf8ToUtf16(line.substr(tab2 + 1)))});
+  }
+  EXPECT_EQ(keys.size(), 26u);
+  return keys;
 }
 
 std::u16string builtModulePath() {

@@ -74,6 +74,28 @@ TEST_F(FragmentLoopTest, SentenceAndSymbolOffsets) {
   EXPECT_EQ(engine_->audioOffset(), 45700u);
 }
 
+// A sentence far longer than the items the engine makes at a time (here
+// 5000 bookmarks, each an item) is still one sentence, whose event spans all
+// of it, and every item of it is spoken.
+TEST_F(FragmentLoopTest, LongSentenceIsOneSentence) {
+  std::vector<Fragment> fragments;
+  for (ULONG i = 0; i < 5000; ++i) fragments.push_back({SPVA_Bookmark, u"7", i});
+  fragments.push_back({SPVA_Speak, u"b. c", 5000});
+  ASSERT_EQ(speak(FragmentList(fragments)), S_OK);
+  std::vector<Ev> sentences;
+  int bookmarks = 0;
+  for (const Ev& e : reduce(site_.events())) {
+    if (e.id == kSentence) sentences.push_back(e);
+    if (e.id == SPEI_TTS_BOOKMARK) ++bookmarks;
+  }
+  ASSERT_EQ(sentences.size(), 2u);
+  EXPECT_EQ(sentences[0], (Ev{kSentence, 0, 5002, 0}));  // the bookmarks, "b" and "."
+  EXPECT_EQ(sentences[1].wParam, 1u);
+  EXPECT_EQ(sentences[1].lParam, 5003);
+  EXPECT_EQ(bookmarks, 5000);
+  EXPECT_EQ(units(synth_), (std::vector<std::uint32_t>{'B', 0, 'C'}));  // the full stop is unit 0
+}
+
 TEST_F(FragmentLoopTest, SingleIdeographIsOneSyllableWord) {
   ASSERT_EQ(speak(FragmentList(u"中")), S_OK);
   EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 1, 0}, {kWord, 0, 1, 0}}));

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/utf.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -254,18 +255,13 @@ TEST(NumberReading, ValueReaderAgreesWithKnownReadings) {
   EXPECT_FALSE(valueOf(u"壹点", value));
 }
 
-std::uint32_t testSeed() {
-  if (const char* fixed = std::getenv("SONVALE_TEST_SEED")) return static_cast<std::uint32_t>(std::strtoul(fixed, nullptr, 10));
-  return std::random_device{}();
-}
+using sonvale::testing::testSeed;
 
 // Random digit runs, as the loop gathers them: whatever they are, the reading
 // is made only of numerals and units, says the same value, has no doubled or
 // trailing 零, and keeps the prefix, sign and fraction where they belong.
 TEST(NumberReading, RandomNumbersReadBackToTheirValue) {
   const std::uint32_t seed = testSeed();
-  std::cout << "NumberReading.RandomNumbersReadBackToTheirValue seed " << seed
-            << " (set SONVALE_TEST_SEED to repeat)\n";
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   const auto chance = [&rng](unsigned oneIn) { return std::uniform_int_distribution<unsigned>(1, oneIn)(rng) == 1; };
@@ -334,7 +330,6 @@ TEST(NumberReading, RandomNumbersReadBackToTheirValue) {
 // of numerals, units, 负 and 百份之, followed by the fraction part.
 TEST(NumberReading, ArbitraryPartsNeverCrash) {
   const std::uint32_t seed = testSeed();
-  std::cout << "NumberReading.ArbitraryPartsNeverCrash seed " << seed << " (set SONVALE_TEST_SEED to repeat)\n";
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   const std::u16string alphabet = std::u16string(u"0123456789-%.a \u4E00\u96F6\uFFFF") + char16_t(0) + char16_t(0xD800);

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "test_seed.h"
+
 namespace sonvale {
 namespace {
 
@@ -321,8 +323,7 @@ int slowMatch(const Units& u, WordRecord& word) {
 }
 
 TEST(MatchPhrase, AgreesWithAScanOnRandomText) {
-  const std::uint32_t seed = std::random_device{}();
-  std::cout << "seed " << seed << '\n';
+  const std::uint32_t seed = testing::testSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/utf.h"
+#include "test_seed.h"
 
 namespace sonvale::host {
 namespace {
@@ -560,13 +561,7 @@ std::u16string randomDocument(std::mt19937& rng, std::size_t pieces) {
   return text;
 }
 
-std::uint32_t testSeed() {
-  const char* fixed = std::getenv("SONVALE_TEST_SEED");
-  const std::uint32_t seed = fixed != nullptr ? static_cast<std::uint32_t>(std::strtoul(fixed, nullptr, 10))
-                                              : std::random_device{}();
-  std::printf("seed %u (set SONVALE_TEST_SEED to repeat)\n", seed);
-  return seed;
-}
+using testing::testSeed;
 
 TEST(SapiXml, RandomMixturesKeepTheInvariants) {
   const std::uint32_t seed = testSeed();

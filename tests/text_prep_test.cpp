@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -18,19 +19,23 @@ using testing::FragmentList;
 // items shown as "<action>@offset".
 using Sentences = std::vector<std::vector<std::string>>;
 
-Sentences split(const FragmentList& list) {
+// With a `limit`, each sentence is put together from its parts.
+Sentences split(const FragmentList& list, std::size_t limit = std::numeric_limits<std::size_t>::max()) {
   TextCursor cursor;
   startText(cursor, list.head());
   ItemList items;
   Sentences out;
+  bool continued = false;
   for (int guard = 0; guard < 1000; ++guard) {
-    const HRESULT hr = nextSentence(cursor, items);
+    const HRESULT hr = nextSentence(cursor, items, limit);
     if (hr == S_FALSE) {
       EXPECT_TRUE(items.empty());
       return out;
     }
     EXPECT_EQ(hr, S_OK);
-    std::vector<std::string> sentence;
+    if (!continued) out.emplace_back();
+    continued = cursor.midSentence;
+    std::vector<std::string>& sentence = out.back();
     for (const TextItem& item : items) {
       EXPECT_EQ(item.length, item.sourceLength);
       std::string shown = item.state->eAction == SPVA_Speak
@@ -38,7 +43,6 @@ Sentences split(const FragmentList& list) {
                               : "<" + std::to_string(item.state->eAction) + ">";
       sentence.push_back(shown + "@" + std::to_string(item.sourceOffset));
     }
-    out.push_back(sentence);
   }
   ADD_FAILURE() << "text preparation did not come to an end";
   return out;
@@ -57,6 +61,9 @@ class SplitTest : public ::testing::TestWithParam<SplitCase> {};
 TEST_P(SplitTest, ItemsAndSentences) {
   const SplitCase& c = GetParam();
   EXPECT_EQ(split(FragmentList(c.fragments)), c.expected);
+  // Made a part of one or two items at a time, the sentences are the same.
+  EXPECT_EQ(split(FragmentList(c.fragments), 1), c.expected);
+  EXPECT_EQ(split(FragmentList(c.fragments), 2), c.expected);
 }
 
 const SplitCase kSplitCases[] = {

@@ -4,6 +4,7 @@
 // scale, planted lags), and the fast search and whole call against a plain
 // version that uses 1093-point complex transforms planned per call.
 #include "timescale/time_scale.h"
+#include "test_seed.h"
 #include "time_scale_reference.h"
 
 #include <fftw3.h>
@@ -29,12 +30,7 @@ using namespace reference;
 
 constexpr std::size_t kCapacity = 30000;  // the engine's scale buffer: 60000 bytes
 
-std::uint32_t testSeed() {
-  if (const char* fixed = std::getenv("SONVALE_TEST_SEED")) {
-    return static_cast<std::uint32_t>(std::strtoul(fixed, nullptr, 10));
-  }
-  return std::random_device{}();
-}
+using testing::testSeed;
 
 std::vector<std::int16_t> sine(std::size_t length, double frequencyHz, double amplitude) {
   std::vector<std::int16_t> samples(length);
@@ -496,7 +492,6 @@ TEST(TimeScaleLagSearch, FindsALagPlantedInAPeriodicSignal) {
 
 TEST(TimeScaleLagSearch, FastSearchChoosesTheSameLagsAsPlain1093PointTransforms) {
   const std::uint32_t seed = testSeed();
-  std::cout << "seed " << seed << " (set SONVALE_TEST_SEED to repeat)\n";
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
   LagSearch fast;
@@ -550,7 +545,6 @@ TEST(TimeScaleLagSearch, FastSearchChoosesTheSameLagsAsPlain1093PointTransforms)
 
 TEST(TimeScaleLagSearch, WholeCallMatchesThePlainVersion) {
   const std::uint32_t seed = testSeed();
-  std::cout << "seed " << seed << " (set SONVALE_TEST_SEED to repeat)\n";
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> lengths(0, 7000);

@@ -1,7 +1,8 @@
 // The word display panel and the properties dialog in real X11 windows, on an
 // Xvfb server this suite starts for itself. Tests that need the server are
-// skipped when Xvfb is not installed (the dialog's also without xdotool);
-// the others run anyway. Screenshots of what the user would see are written
+// skipped, saying why, when it cannot start (the dialog's also without
+// xdotool), and fail instead when SONVALE_REQUIRE_X=1 (the test command sets
+// it where it installs both); the others run anyway. Screenshots of what the user would see are written
 // to SONVALE_ARTEFACT_DIR as PNG files.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -154,20 +156,32 @@ class XServer {
     return server;
   }
   bool running() const { return !display_.empty(); }
+  // Why the server is not running.
+  const std::string& failure() const { return failure_; }
 
  private:
   XServer() {
     const std::optional<std::string> xvfb = findProgram("Xvfb");
-    if (!xvfb) return;
+    if (!xvfb) {
+      failure_ = "Xvfb is not installed";
+      return;
+    }
     int fd = -1;
     if (!child_.start({*xvfb, "-displayfd", "1", "-screen", "0",
                        std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24", "-nolisten", "tcp",
                        "-noreset"},
-                      &fd))
+                      &fd)) {
+      failure_ = "Xvfb could not be started (" + *xvfb + ")";
       return;
+    }
     const std::string number = readLine(fd);
     close(fd);
-    if (number.empty()) return;
+    if (number.empty()) {
+      const int status = child_.wait(std::chrono::seconds(1));
+      failure_ = status >= 0 ? "Xvfb ended with status " + std::to_string(status) + " before naming its display"
+                             : "Xvfb named no display within " + std::to_string(kPatience.count()) + " s";
+      return;
+    }
     display_ = ":" + number;
     setenv("DISPLAY", display_.c_str(), 1);
     setenv("NO_AT_BRIDGE", "1", 1);  // no accessibility bus on a test server
@@ -178,7 +192,18 @@ class XServer {
 
   Child child_;
   std::string display_;
+  std::string failure_;
 };
+
+// Skips the running test for `cause`, or fails it when the test command
+// requires what is missing (SONVALE_REQUIRE_X=1).
+#define SKIP_UNLESS_X_REQUIRED(cause)                                 \
+  do {                                                                \
+    const char* required = std::getenv("SONVALE_REQUIRE_X");          \
+    if (required != nullptr && std::string_view(required) == "1")     \
+      GTEST_FAIL() << (cause) << "; SONVALE_REQUIRE_X=1 requires it"; \
+    GTEST_SKIP() << (cause);                                          \
+  } while (false)
 
 struct Rgb {
   int r, g, b;
@@ -304,7 +329,7 @@ class X11Test : public testing::EngineTest {
  protected:
   void SetUp() override {
     testing::EngineTest::SetUp();
-    if (!XServer::get().running()) GTEST_SKIP() << "Xvfb is not installed";
+    if (!XServer::get().running()) SKIP_UNLESS_X_REQUIRED(XServer::get().failure());
     display_ = XOpenDisplay(nullptr);
     ASSERT_NE(display_, nullptr);
     const char* lang = std::getenv("LANG");
@@ -540,9 +565,9 @@ class DialogTest : public X11Test {
  protected:
   void SetUp() override {
     X11Test::SetUp();
-    if (IsSkipped()) return;
+    if (IsSkipped() || HasFatalFailure()) return;
     xdotool_ = findProgram("xdotool");
-    if (!xdotool_) GTEST_SKIP() << "xdotool is not installed";
+    if (!xdotool_) SKIP_UNLESS_X_REQUIRED("xdotool is not installed");
   }
 
   // Opens `sonvale config --gui` and waits for its window.

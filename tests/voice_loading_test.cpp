@@ -2,7 +2,10 @@
 // identities, the unit table and its bounds, and the errors of each.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "engine/kelvane_obj.h"
 #include "host/output_site.h"
@@ -21,6 +24,20 @@ using platform::RegRoot;
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<std::streamsize>(bytes.size()));
+}
+
+// The files under `dir` that this process has mapped, by name, in order.
+std::vector<std::string> mappedFiles(const std::string& dir) {
+  std::ifstream maps("/proc/self/maps");
+  std::vector<std::string> names;
+  const std::string prefix = dir + "/";
+  for (std::string line; std::getline(maps, line);) {
+    const std::size_t at = line.find(prefix);
+    if (at != std::string::npos) names.push_back(line.substr(at + prefix.size()));
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
 }
 
 // A VoiceDef whose entries all point at `length` bytes from offset 0, but for
@@ -102,12 +119,16 @@ class VoiceLoadingTest : public testing::EngineTest {
 
 TEST_F(VoiceLoadingTest, LoadsAndKeepsTheToken) {
   EXPECT_EQ(load(makeToken()), S_OK);
+  EXPECT_EQ(mappedFiles(dir_.path()), (std::vector<std::string>{"voice.dat", "voice.def", "voice.wrd"}));
   ISpObjectToken* got = nullptr;
   EXPECT_EQ(object_->GetObjectToken(&got), S_OK);
   EXPECT_EQ(got, token_);
   got->Release();
   EXPECT_EQ(object_->SetObjectToken(token_), SPERR_ALREADY_INITIALIZED);
   EXPECT_TRUE(warnings_.empty());
+  // Teardown unmaps all three.
+  releaseObject();
+  EXPECT_EQ(mappedFiles(dir_.path()), std::vector<std::string>());
 }
 
 TEST_F(VoiceLoadingTest, LowerCaseIdentitiesAreAccepted) {
@@ -121,78 +142,24 @@ TEST_F(VoiceLoadingTest, LowerCaseIdentitiesAreAccepted) {
   EXPECT_EQ(load(makeToken()), S_OK);
 }
 
-struct FailureCase {
-  const char* name;
-  std::vector<std::uint8_t> def, data, word;
-  HRESULT expected;
-  bool warned;
-  const char* detail;  // a piece of voiceError()
-};
-
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
-
-class VoiceFailureTest : public VoiceLoadingTest, public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(VoiceFailureTest, Refused) {
-  const FailureCase& c = GetParam();
-  writeFile(dir_.file("voice.def"), c.def);
-  writeFile(dir_.file("voice.dat"), c.data);
-  writeFile(dir_.file("voice.wrd"), c.word);
+// Which damage a voice is refused for, with which error and whether the
+// user is warned, is the damaged-voice matrix of the robustness suite; here,
+// what a refusal does to the object: SetObjectToken returns the engine's
+// error, the user is warned once, and the token stays stored.
+TEST_F(VoiceLoadingTest, RefusedVoiceKeepsTheToken) {
+  auto def = voiceDef(100);
+  def[voice::kVoiceIdOffset + 2 * 5] = static_cast<std::uint8_t>('X');
+  writeFile(dir_.file("voice.def"), def);
+  EXPECT_EQ(load(makeToken()), E_INVALIDARG);
   ISpTTSEngine* engine = nullptr;
-  EXPECT_EQ(load(makeToken()), c.expected);
   ASSERT_EQ(object_->QueryInterface(IID_ISpTTSEngine, reinterpret_cast<void**>(&engine)), S_OK);
-  EXPECT_NE(static_cast<KelvaneObj*>(engine)->engine().voiceError().find(c.detail), std::string::npos)
-      << static_cast<KelvaneObj*>(engine)->engine().voiceError();
+  const std::string error = static_cast<KelvaneObj*>(engine)->engine().voiceError();
+  EXPECT_EQ(error.rfind("VoiceDef", 0), 0u) << error;
+  EXPECT_NE(error.find("identity"), std::string::npos) << error;
   engine->Release();
-  EXPECT_EQ(warnings_.size(), c.warned ? 1u : 0u);
-  // The token stays stored after a failure.
+  EXPECT_EQ(warnings_.size(), 1u);
   EXPECT_EQ(object_->SetObjectToken(token_), SPERR_ALREADY_INITIALIZED);
 }
-
-std::vector<std::uint8_t> withFormat(std::uint32_t format) {
-  auto def = voiceDef(100);
-  putU32le(def.data(), format);
-  return def;
-}
-
-std::vector<std::uint8_t> withIdentityChar(std::size_t i, char c) {
-  auto def = voiceDef(100);
-  def[voice::kVoiceIdOffset + 2 * i] = static_cast<std::uint8_t>(c);
-  return def;
-}
-
-std::vector<std::uint8_t> truncated(std::vector<std::uint8_t> bytes, std::size_t size) {
-  bytes.resize(size);
-  return bytes;
-}
-
-voice::UnitEntry entry(std::uint32_t offset, std::uint32_t length) {
-  voice::UnitEntry e;
-  e.offset = offset;
-  e.length = length;
-  return e;
-}
-
-const std::vector<std::uint8_t> kData(1000, 0xAA);
-
-const FailureCase kFailures[] = {
-    {"FormatNotTwo", withFormat(3), kData, voiceWord(), E_INVALIDARG, false, "format 3"},
-    {"IdentityDiffers", withIdentityChar(5, 'X'), kData, voiceWord(), E_INVALIDARG, true, "identity"},
-    {"UnitTableCutShort", truncated(voiceDef(100), voice::kVoiceDefBytes - 1), kData, voiceWord(), E_INVALIDARG,
-     true, "700947 bytes"},
-    {"EntryPastData", voiceDef(100, {{1045, entry(950, 51)}}), kData, voiceWord(), E_INVALIDARG, true, "unit 1045"},
-    {"EntryOffsetWraps", voiceDef(100, {{7, entry(0xFFFFFFF0u, 0x20)}}), kData, voiceWord(), E_INVALIDARG, true,
-     "unit 7"},
-    {"CodedUnitTooLong", voiceDef(100, {{21901, entry(0, 16385)}}), std::vector<std::uint8_t>(20000), voiceWord(),
-     E_INVALIDARG, true, "unit 21901"},
-    {"DictionaryIdentity", voiceDef(100), kData, voiceWord("{F90A50F6-A092-482A-9F0B-E0F0CBD13E0C}"), E_INVALIDARG,
-     true, "VoiceWord"},
-    {"DictionaryTooShort", voiceDef(100), kData, truncated(voiceWord(), 40), E_INVALIDARG, true, "VoiceWord"},
-    {"EmptyData", voiceDef(0), {}, voiceWord(), HRESULT_FROM_WIN32(ERROR_FILE_INVALID), false, "VoiceData"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Cases, VoiceFailureTest, ::testing::ValuesIn(kFailures),
-                         [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
 
 TEST_F(VoiceLoadingTest, MissingFileIsWin32FileNotFound) {
   EXPECT_EQ(load(makeToken("voice.def", "no-such-file.dat")), static_cast<HRESULT>(0x80070002u));
@@ -201,21 +168,17 @@ TEST_F(VoiceLoadingTest, MissingFileIsWin32FileNotFound) {
 
 TEST_F(VoiceLoadingTest, MissingTokenValueGivesTheTokensError) {
   EXPECT_EQ(load(makeToken("voice.def", "voice.dat", nullptr)), SPERR_NOT_FOUND);
-  // Teardown unmaps the two files that were mapped (checked by the sanitizer build).
+  const std::vector<std::string> mapped = mappedFiles(dir_.path());
+  // Teardown unmaps whatever was mapped before the missing value was found.
   releaseObject();
+  EXPECT_EQ(mappedFiles(dir_.path()), std::vector<std::string>())
+      << "mapped before: " << ::testing::PrintToString(mapped);
 }
 
 TEST_F(VoiceLoadingTest, TeardownWithoutTokenTouchesNoMapping) {
   ASSERT_EQ(KelvaneObj::create(IID_ISpObjectWithToken, reinterpret_cast<void**>(&object_)), S_OK);
   EXPECT_EQ(object_->Release(), 0u);
   object_ = nullptr;
-}
-
-TEST_F(VoiceLoadingTest, NullToken) {
-  ASSERT_EQ(KelvaneObj::create(IID_ISpObjectWithToken, reinterpret_cast<void**>(&object_)), S_OK);
-  EXPECT_EQ(object_->SetObjectToken(nullptr), E_INVALIDARG);
-  ISpObjectToken* got = nullptr;
-  EXPECT_EQ(object_->GetObjectToken(&got), S_FALSE);
 }
 
 TEST_F(VoiceLoadingTest, UnitsWithoutAudioSpeakNothing) {

@@ -56,6 +56,17 @@ ui::PanelLines Engine::panelLinesNow() {
   return ui::panelLines(word);
 }
 
+std::uint32_t Engine::sentenceEnd() const {
+  TextItem last = items_[items_.size() - 1];
+  if (cursor_.midSentence) {
+    // The rest of the sentence, read ahead a part at a time and let go.
+    TextCursor ahead = cursor_;
+    ItemList rest;
+    while (ahead.midSentence && nextSentence(ahead, rest, kItemsAtOnce) == S_OK) last = rest[rest.size() - 1];
+  }
+  return last.sourceOffset + last.sourceLength;
+}
+
 HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngineSite* site) {
   if (speakFlags == kSpeakFlagsIgnored) return S_OK;
 
@@ -84,21 +95,24 @@ HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngi
           break;
         }
       }
-      const HRESULT sentence = nextSentence(cursor_, items_);
+      const HRESULT sentence = nextSentence(cursor_, items_, kItemsAtOnce);
       if (sentence != S_OK) {
         result = sentence;
         break;
       }
       if (site->GetActions() & SPVES_ABORT) break;
-      const TextItem& first = items_[0];
-      const TextItem& last = items_[items_.size() - 1];
-      const std::uint32_t span = last.sourceOffset + last.sourceLength - first.sourceOffset;
-      const HRESULT hr = sendEvent(site, SPEI_SENTENCE_BOUNDARY, span, static_cast<LPARAM>(first.sourceOffset));
+      const std::uint32_t start = items_[0].sourceOffset;
+      const HRESULT hr = sendEvent(site, SPEI_SENTENCE_BOUNDARY, sentenceEnd() - start, static_cast<LPARAM>(start));
       if (FAILED(hr)) {
         result = hr;
         break;
       }
+      // A long sentence is spoken a part at a time, so that its items take
+      // the same memory whatever the length of the text.
       result = speakSentence(site);
+      while (SUCCEEDED(result) && cursor_.midSentence && !(site->GetActions() & SPVES_ABORT) &&
+             nextSentence(cursor_, items_, kItemsAtOnce) == S_OK)
+        result = speakSentence(site);
       if (FAILED(result)) break;
     }
     if (result == S_FALSE) result = S_OK;

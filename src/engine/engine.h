@@ -82,6 +82,11 @@ class Engine {
   // How a step of the loop ended: go on, or stop the sentence (abort seen).
   enum class Flow { Continue, Stop };
 
+  // Items of a sentence made at a time: a long sentence is spoken in parts.
+  static constexpr std::size_t kItemsAtOnce = 4096;
+
+  // Where the sentence whose first part items_ holds ends in the caller's text.
+  std::uint32_t sentenceEnd() const;
   HRESULT speakSentence(ISpTTSEngineSite* site);
   HRESULT pollActions(ISpTTSEngineSite* site, bool volume, Flow& flow);
   HRESULT speakText(ISpTTSEngineSite* site, const TextItem& item, Flow& flow);

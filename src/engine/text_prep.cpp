@@ -74,11 +74,16 @@ void moveToNextFragment(TextCursor& cursor) { enterFragment(cursor, cursor.fragm
 
 void startText(TextCursor& cursor, const SPVTEXTFRAG* list) { enterFragment(cursor, list); }
 
-HRESULT nextSentence(TextCursor& cursor, ItemList& items) {
+HRESULT nextSentence(TextCursor& cursor, ItemList& items, std::size_t limit) {
   items.clear();
+  cursor.midSentence = false;
   if (cursor.fragment == nullptr) return S_FALSE;
   bool ended = false;
   while (cursor.fragment != nullptr && !ended) {
+    if (items.size() >= limit) {
+      cursor.midSentence = true;
+      break;
+    }
     const SPVTEXTFRAG& fragment = *cursor.fragment;
     if (fragment.State.eAction != SPVA_Speak) {
       items.addTail({&fragment.State, fragment.pTextStart, fragment.ulTextLen, fragment.ulTextSrcOffset,

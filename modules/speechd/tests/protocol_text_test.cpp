@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <random>
 
+#include "test_seed.h"
+
 namespace sonvale::speechd {
 namespace {
 
@@ -135,8 +137,7 @@ std::vector<std::int16_t> decode(const std::string& event, std::size_t& declared
 }
 
 TEST(AudioEvent, RandomSamplesComeBackWhole) {
-  const unsigned seed = std::random_device()();
-  std::printf("seed %u\n", seed);
+  const std::uint32_t seed = testing::testSeed();
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> sample(-32768, 32767), length(0, 3000);
   for (int round = 0; round < 50; ++round) {

@@ -468,11 +468,32 @@ TEST_F(ModuleTest, StopWhenIdleIsIgnoredAndPauseStopsAtAnIndexMark) {
 }
 
 TEST_F(ModuleTest, OwnOutputPlaysInRealTimeAndStopsAtOnce) {
+  constexpr double kRateHz = 11025;
+  // Messages are stamped when the test reads them, a little after they were
+  // sent; a mark read late by as much as this still counts as in time.
+  constexpr double kReadingMs = 50;
+  const std::string twoMarks = "<speak>你好<mark name=\"first\"/>世界<mark name=\"second\"/></speak>";
+  // How long 世界 sounds: the server's audio between the two marks.
+  double shiJieMs = 0;
+  {
+    auto server = start();
+    initialise(*server);
+    const std::vector<Message> events = spoken(*server, twoMarks);
+    std::size_t samples = 0;
+    int marks = 0;
+    for (const Message& m : events) {
+      if (m.code() == "700") ++marks;
+      if (marks == 1) samples += m.samples.size();
+    }
+    ASSERT_EQ(marks, 2);
+    shiJieMs = 1000.0 * static_cast<double>(samples) / kRateHz;
+    ASSERT_GT(shiJieMs, 300.0);  // two syllables of 0.2 s
+  }
+
   const std::string raw = dir_.file("out.raw");
   auto module = start("SonvaleAudioOutput \"file\"\nSonvaleAudioFile \"" + raw + "\"\n");
   initialise(*module, false);
-  const std::vector<Message> marked =
-      spoken(*module, "<speak>你好<mark name=\"first\"/>世界<mark name=\"second\"/></speak>");
+  const std::vector<Message> marked = spoken(*module, twoMarks);
   EXPECT_EQ(codesOf(marked), (std::vector<std::string>{"701", "700", "700", "702"}));
   EXPECT_EQ(samplesIn(marked), 0u);  // the audio went to the file, not to the server
   // The marks come when playback reaches them: "second" comes at least the
@@ -481,7 +502,9 @@ TEST_F(ModuleTest, OwnOutputPlaysInRealTimeAndStopsAtOnce) {
   EXPECT_GT(bytes, 0u);
   ASSERT_EQ(marked.size(), 4u);
   const double gapMs = std::chrono::duration<double, std::milli>(marked[2].at - marked[1].at).count();
-  std::printf("[ measured ] own output: %.1f ms between the marks around 世界\n", gapMs);
+  std::printf("[ measured ] own output: %.1f ms between the marks around 世界, whose audio lasts %.1f ms\n", gapMs,
+              shiJieMs);
+  EXPECT_GE(gapMs, shiJieMs - kReadingMs) << "the second mark came before its audio was played";
 
   // STOP during a long text: 703 comes, and not a byte is played after it.
   speak(*module, longText(2000));
@@ -490,6 +513,7 @@ TEST_F(ModuleTest, OwnOutputPlaysInRealTimeAndStopsAtOnce) {
   ASSERT_EQ(begin->code(), "701");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const Clock::time_point stopAt = Clock::now();
+  const std::uintmax_t beforeStop = std::filesystem::file_size(raw);
   module->send("STOP\n");
   const std::vector<Message> rest = module->eventsToEnd();
   ASSERT_FALSE(rest.empty());
@@ -498,8 +522,13 @@ TEST_F(ModuleTest, OwnOutputPlaysInRealTimeAndStopsAtOnce) {
   const std::uintmax_t atStop = std::filesystem::file_size(raw);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(std::filesystem::file_size(raw), atStop);
-  // Played in real time: 300 ms of playing is far less than the whole text.
-  EXPECT_LT(atStop - bytes, 2000u * 4 * 2205u);
+  // Played in real time: by the time STOP was sent, the file holds no more
+  // than the time since 701 came (and a little before it), and at most the
+  // one syllable (0.25 s at the longest) the module was handed last.
+  const double playedMs = std::chrono::duration<double, std::milli>(stopAt - begin->at).count() + kReadingMs + 250;
+  EXPECT_LE(static_cast<double>(beforeStop - bytes), 2 * kRateHz * playedMs / 1000)
+      << "after " << std::chrono::duration<double, std::milli>(stopAt - begin->at).count() << " ms";
+  EXPECT_GT(atStop, bytes) << "nothing was played before STOP";
   std::printf("[ measured ] own output: STOP to 703 STOP %.2f ms\n", stopMs);
   RecordProperty("own_output_stop_to_stopped_us", static_cast<int>(stopMs * 1000));
 }

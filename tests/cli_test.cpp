@@ -1,7 +1,7 @@
 // The sonvale command end to end, on a small voice coded from synthetic
 // signals and installed through the command itself.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -103,7 +103,8 @@ WavInfo wavInfo(const std::string& path) {
   const ByteReader r({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
   WavInfo info;
   std::uint32_t riff = 0;
-  if (bytes.size() < kWavHeaderBytes || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(38, 4, "data") != 0) return info;
+  if (bytes.size() < kWavHeaderBytes || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(38, 4, "data") != 0)
+    return info;
   r.u32le(4, riff);
   r.u32le(24, info.rateHz);
   r.u32le(42, info.dataBytes);
@@ -141,7 +142,8 @@ TEST_F(CliTest, SpeaksIntoAWavFileWithEventsAtTheAudioOffsets) {
 TEST_F(CliTest, BookmarkAndSilenceComeOutAtTheirOffsets) {
   install();
   const std::string wav = dir_.file("out.wav");
-  const CommandRun r = run({"speak", "--xml", "-o", wav, "--events", "-", "你<silence msec=\"100\"/>好<bookmark mark=\"42x\"/>世"});
+  const CommandRun r =
+      run({"speak", "--xml", "-o", wav, "--events", "-", "你<silence msec=\"100\"/>好<bookmark mark=\"42x\"/>世"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::smatch m;
   const std::regex bookmark(R"re(\{"event":"bookmark","offset":(\d+),"pos":(\d+),"len":0,"name":"42x","value":42\})re");
@@ -230,6 +232,47 @@ TEST_F(CliTest, ConfigRoundTrip) {
   const std::string wav = dir_.file("slow.wav");
   ASSERT_EQ(run({"speak", "-o", wav, "你"}).status, 0);
   EXPECT_EQ(wavInfo(wav).rateHz, 8000u);
+}
+
+// Options may stand before, between or after the words of the text; "--"
+// ends them, so a text may begin with '-'.
+TEST_F(CliTest, OptionsMayFollowTheText) {
+  install();
+  const std::string before = dir_.file("before.wav"), after = dir_.file("after.wav");
+  ASSERT_EQ(run({"speak", "-o", before, "你好"}).status, 0);
+  const CommandRun r = run({"speak", "你好", "-o", after});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(slurp(after), slurp(before));
+
+  const std::string numbers = "3\t1200000\t壹佰贰拾万\t";
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // found in standard output
+  } cases[] = {
+      {"option first", {"analyze", "--read-numbers", "长短", "1200000"}, 0, numbers},
+      {"option last", {"analyze", "长短", "1200000", "--read-numbers"}, 0, numbers},
+      {"option between", {"analyze", "长短", "--read-numbers", "1200000"}, 0, numbers},
+      {"text after --", {"analyze", "--", "-5%"}, 0, "0\t-\t"},
+      {"option text after --", {"analyze", "--", "--read-numbers"}, 0, "0\t-\t"},
+      {"dash text without --", {"analyze", "-5%"}, 2, ""},
+      {"unknown option after the text", {"analyze", "长短", "--frobnicate"}, 2, ""},
+      {"missing value", {"speak", "你好", "-o"}, 2, ""},
+      {"voices takes no operand", {"voices", "x"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const CommandRun result = run(c.args);
+    EXPECT_EQ(result.status, c.status) << c.name << ": " << result.err;
+    EXPECT_NE(result.out.find(c.out), std::string::npos) << c.name << ": " << result.out;
+    if (c.status == 2) {
+      EXPECT_NE(result.err.find("usage: sonvale"), std::string::npos) << c.name;
+    }
+  }
+  // Without --read-numbers the digits are read one by one: the option after
+  // "--" is text.
+  EXPECT_EQ(run({"analyze", "1200000", "--", "--read-numbers"}).out.find(numbers), std::string::npos);
 }
 
 TEST_F(CliTest, AnalyzeShowsPhrasesAndNumbers) {

@@ -1,7 +1,5 @@
 #include "analyze_command.h"
 
-#include <getopt.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "engine/engine.h"
 #include "host/output_site.h"
 #include "host/sapi_xml.h"
@@ -48,8 +47,8 @@ class AnalysisSynth : public SyllableSynth {
     Word& w = words_.back();
     w.spoken += unit == 0 ? u'_' : unit < 1000 ? static_cast<char16_t>(unit) : static_cast<char16_t>(unit + 0x4A18);
     if (!w.params.empty()) w.params += ' ';
-    w.params += std::to_string(p.cutBefore) + "," + std::to_string(p.cutAfter) + "," +
-                std::to_string(p.volumeIndex) + "," + std::to_string(p.durationIndex);
+    w.params += std::to_string(p.cutBefore) + "," + std::to_string(p.cutAfter) + "," + std::to_string(p.volumeIndex) +
+                "," + std::to_string(p.durationIndex);
     return 0;
   }
 
@@ -69,20 +68,33 @@ int analyzeCommand(int argc, char** argv) {
                             {nullptr, 0, nullptr, 0}};
   std::string file, voiceName;
   bool numbers = false, punctuation = false;
-  optind = 1;
-  for (int c; (c = getopt_long(argc, argv, "+f:h", options, nullptr)) != -1;) {
-    switch (c) {
-      case 'f': file = optarg; break;
-      case kVoice: voiceName = optarg; break;
-      case kNumbers: numbers = true; break;
-      case kPunctuation: punctuation = true; break;
-      case 'h': std::fputs(kUsage, stdout); return 0;
-      default: std::fputs(kUsage, stderr); return 2;
-    }
-  }
-  std::string text;
-  for (int i = optind; i < argc; ++i) text += (i > optind ? " " : "") + std::string(argv[i]);
-  if (optind == argc) {
+  std::vector<std::string> operands;
+  const int status = readCommandLine(
+      argc, argv, "f:h", options,
+      [&](int c, const char* arg) {
+        switch (c) {
+          case 'f':
+            file = arg;
+            break;
+          case kVoice:
+            voiceName = arg;
+            break;
+          case kNumbers:
+            numbers = true;
+            break;
+          case kPunctuation:
+            punctuation = true;
+            break;
+          case 'h':
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        return -1;
+      },
+      kUsage, operands);
+  if (status >= 0) return status;
+  std::string text = joinOperands(operands);
+  if (operands.empty()) {
     if (file.empty() || file == "-") {
       text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else {
@@ -119,11 +131,12 @@ int analyzeCommand(int argc, char** argv) {
   engine.setSynth(&synth);
   const std::u16string utf16 = platform::utf8ToUtf16(text);
   const host::FragmentList fragments = host::parseSpeakText(utf16, host::looksLikeXml(utf16));
-  host::OutputSite site([](const std::uint8_t*, std::uint32_t) { return S_OK; },
-                        [&words](const host::RecordedEvent& e) {
-                          if (e.id != SPEI_WORD_BOUNDARY) return;
-                          words.push_back({static_cast<std::uint32_t>(e.lParam), static_cast<std::uint32_t>(e.wParam), {}, {}});
-                        });
+  host::OutputSite site(
+      [](const std::uint8_t*, std::uint32_t) { return S_OK; },
+      [&words](const host::RecordedEvent& e) {
+        if (e.id != SPEI_WORD_BOUNDARY) return;
+        words.push_back({static_cast<std::uint32_t>(e.lParam), static_cast<std::uint32_t>(e.wParam), {}, {}});
+      });
   if (fragments.head() != nullptr) engine.speak(0, fragments.head(), &site);
   for (const Word& w : words) {
     const std::u16string written = w.pos < utf16.size() ? utf16.substr(w.pos, w.len) : std::u16string();

@@ -23,11 +23,12 @@
 #include <vector>
 
 #include "analyze_command.h"
+#include "command_line.h"
 #include "config_command.h"
-#include "register_command.h"
 #include "host/voice_tokens.h"
 #include "platform/le_bytes.h"
 #include "platform/utf.h"
+#include "register_command.h"
 #include "sonvale/sonvale.h"
 #include "synth/voice_builder.h"
 #include "voice_commands.h"
@@ -71,6 +72,11 @@ const char kSpeakUsage[] =
     "                   <spell>, <pron>) or none; by default markup is read when the\n"
     "                   text begins with '<'\n"
     "Ctrl-C stops speaking and leaves a valid WAV file of what was spoken.\n";
+
+const char kVoicesUsage[] =
+    "usage: sonvale voices\n"
+    "\n"
+    "Lists the installed voices: name, display name, language, gender, folder.\n";
 
 const char kVoiceUsage[] =
     "usage: sonvale voice install NAME DIR [--display TEXT]\n"
@@ -228,8 +234,8 @@ void onEvent(void* user, const sonvale_event* e) {
   auto* context = static_cast<SpeakContext*>(user);
   if (context->events != nullptr) {
     static const char* const kNames[] = {"", "sentence", "word", "bookmark"};
-    std::string line = std::string("{\"event\":\"") + kNames[e->kind] + "\",\"offset\":" +
-                       std::to_string(e->audio_offset) + ",\"pos\":" + std::to_string(e->text_pos) +
+    std::string line = std::string("{\"event\":\"") + kNames[e->kind] +
+                       "\",\"offset\":" + std::to_string(e->audio_offset) + ",\"pos\":" + std::to_string(e->text_pos) +
                        ",\"len\":" + std::to_string(e->text_len);
     if (e->kind == SONVALE_EVENT_BOOKMARK)
       line += ",\"name\":" + jsonString(e->name) + ",\"value\":" + std::to_string(e->value);
@@ -248,40 +254,64 @@ void onEvent(void* user, const sonvale_event* e) {
 
 int speakCommand(int argc, char** argv) {
   enum { kRaw = 256, kRate, kVolume, kVoice, kEvents, kXml, kPlain };
-  const option options[] = {{"file", required_argument, nullptr, 'f'}, {"output", required_argument, nullptr, 'o'},
-                            {"raw", no_argument, nullptr, kRaw},        {"rate", required_argument, nullptr, kRate},
+  const option options[] = {{"file", required_argument, nullptr, 'f'},
+                            {"output", required_argument, nullptr, 'o'},
+                            {"raw", no_argument, nullptr, kRaw},
+                            {"rate", required_argument, nullptr, kRate},
                             {"volume", required_argument, nullptr, kVolume},
                             {"voice", required_argument, nullptr, kVoice},
                             {"events", required_argument, nullptr, kEvents},
-                            {"xml", no_argument, nullptr, kXml},        {"plain", no_argument, nullptr, kPlain},
-                            {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+                            {"xml", no_argument, nullptr, kXml},
+                            {"plain", no_argument, nullptr, kPlain},
+                            {"help", no_argument, nullptr, 'h'},
+                            {nullptr, 0, nullptr, 0}};
   std::string file, output, voiceName, eventsPath;
   bool raw = false;
   int rate = 0, volume = 100, textKind = SONVALE_TEXT_AUTO;
-  optind = 1;
-  for (int c; (c = getopt_long(argc, argv, "+f:o:h", options, nullptr)) != -1;) {
-    switch (c) {
-      case 'f': file = optarg; break;
-      case 'o': output = optarg; break;
-      case kRaw: raw = true; break;
-      case kRate:
-        if (!parseInt(optarg, -10, 10, rate)) return usageError("--rate takes a number from -10 to 10", kSpeakUsage);
-        break;
-      case kVolume:
-        if (!parseInt(optarg, 0, 100, volume)) return usageError("--volume takes a number from 0 to 100", kSpeakUsage);
-        break;
-      case kVoice: voiceName = optarg; break;
-      case kEvents: eventsPath = optarg; break;
-      case kXml: textKind = SONVALE_TEXT_XML; break;
-      case kPlain: textKind = SONVALE_TEXT_PLAIN; break;
-      case 'h': std::fputs(kSpeakUsage, stdout); return kExitOk;
-      default: std::fputs(kSpeakUsage, stderr); return kExitUsage;
-    }
-  }
+  std::vector<std::string> words;
+  const int status = sonvale::tools::readCommandLine(
+      argc, argv, "f:o:h", options,
+      [&](int c, const char* arg) {
+        switch (c) {
+          case 'f':
+            file = arg;
+            break;
+          case 'o':
+            output = arg;
+            break;
+          case kRaw:
+            raw = true;
+            break;
+          case kRate:
+            if (!parseInt(arg, -10, 10, rate)) return usageError("--rate takes a number from -10 to 10", kSpeakUsage);
+            break;
+          case kVolume:
+            if (!parseInt(arg, 0, 100, volume)) return usageError("--volume takes a number from 0 to 100", kSpeakUsage);
+            break;
+          case kVoice:
+            voiceName = arg;
+            break;
+          case kEvents:
+            eventsPath = arg;
+            break;
+          case kXml:
+            textKind = SONVALE_TEXT_XML;
+            break;
+          case kPlain:
+            textKind = SONVALE_TEXT_PLAIN;
+            break;
+          case 'h':
+            std::fputs(kSpeakUsage, stdout);
+            return kExitOk;
+        }
+        return -1;
+      },
+      kSpeakUsage, words);
+  if (status >= 0) return status;
   std::string text;
-  if (optind < argc) {
+  if (!words.empty()) {
     if (!file.empty()) return usageError("give the text or -f FILE, not both", kSpeakUsage);
-    for (int i = optind; i < argc; ++i) text += (i > optind ? " " : "") + std::string(argv[i]);
+    text = sonvale::tools::joinOperands(words);
   } else if (!file.empty()) {
     if (!readWholeFile(file, text)) {
       fail(file + ": " + std::strerror(errno));
@@ -295,7 +325,8 @@ int speakCommand(int argc, char** argv) {
       return usageError("say where the audio goes: -o OUT.wav, or -o - for raw PCM", kSpeakUsage);
     output = "-";
   }
-  if (output == "-" && eventsPath == "-") return usageError("audio and events cannot both go to standard output", kSpeakUsage);
+  if (output == "-" && eventsPath == "-")
+    return usageError("audio and events cannot both go to standard output", kSpeakUsage);
 
   // Ctrl-C from here on ends speaking through the engine's abort, and a
   // WAV file begun is always finished.
@@ -347,8 +378,8 @@ int speakCommand(int argc, char** argv) {
   // An interrupt that came before speaking began leaves an empty file.
   speakingVoice = voice;
   const int result = interrupted != 0 ? SONVALE_OK
-                                      : sonvale_speak(voice, text.data(), static_cast<ptrdiff_t>(text.size()),
-                                                      textKind, onAudio, onEvent, &context);
+                                      : sonvale_speak(voice, text.data(), static_cast<ptrdiff_t>(text.size()), textKind,
+                                                      onAudio, onEvent, &context);
   speakingVoice = nullptr;
   if (context.progress) std::fputs("\r\033[K", stderr);
 
@@ -369,11 +400,17 @@ int speakCommand(int argc, char** argv) {
 }
 
 int voicesCommand(int argc, char** argv) {
-  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::puts("usage: sonvale voices\n\nLists the installed voices: name, display name, folder.");
-    return kExitOk;
-  }
-  if (argc > 1) return usageError("voices takes no arguments", "usage: sonvale voices\n");
+  const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  std::vector<std::string> operands;
+  const int status = sonvale::tools::readCommandLine(
+      argc, argv, "h", options,
+      [](int, const char*) {
+        std::fputs(kVoicesUsage, stdout);
+        return kExitOk;
+      },
+      kVoicesUsage, operands);
+  if (status >= 0) return status;
+  if (!operands.empty()) return usageError("voices takes no arguments", kVoicesUsage);
   std::vector<sonvale::host::VoiceInfo> voices;
   const std::string error = sonvale::host::listVoices(voices);
   if (!error.empty()) {
@@ -390,18 +427,23 @@ int voicesCommand(int argc, char** argv) {
 }
 
 int voiceInstall(int argc, char** argv) {
+  enum { kDisplay = 256 };
+  const option options[] = {
+      {"display", required_argument, nullptr, kDisplay}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
   std::string display;
   std::vector<std::string> positional;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--display") == 0 && i + 1 < argc) {
-      display = argv[++i];
-    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kVoiceUsage, stdout);
-      return kExitOk;
-    } else {
-      positional.push_back(argv[i]);
-    }
-  }
+  const int status = sonvale::tools::readCommandLine(
+      argc, argv, "h", options,
+      [&](int c, const char* arg) {
+        if (c == kDisplay) {
+          display = arg;
+          return -1;
+        }
+        std::fputs(kVoiceUsage, stdout);
+        return kExitOk;
+      },
+      kVoiceUsage, positional);
+  if (status >= 0) return status;
   if (positional.size() != 2) return usageError("voice install takes NAME and DIR", kVoiceUsage);
   const sonvale::voice::VoiceCheck check = sonvale::voice::checkVoice(positional[1]);
   if (!check.problems.empty()) {
@@ -427,9 +469,9 @@ int voiceCommand(int argc, char** argv) {
     return argc < 2 ? kExitUsage : kExitOk;
   }
   const std::string sub = argv[1];
-  if (sub == "build") return sonvale::tools::voiceBuildCommand(argc - 2, argv + 2);
-  if (sub == "check") return sonvale::tools::voiceCheckCommand(argc - 2, argv + 2);
-  if (sub == "install") return voiceInstall(argc - 2, argv + 2);
+  if (sub == "build") return sonvale::tools::voiceBuildCommand(argc - 1, argv + 1);
+  if (sub == "check") return sonvale::tools::voiceCheckCommand(argc - 1, argv + 1);
+  if (sub == "install") return voiceInstall(argc - 1, argv + 1);
   if (sub == "remove") {
     if (argc != 3) return usageError("voice remove takes NAME", kVoiceUsage);
     const std::string error = sonvale::host::removeVoice(argv[2]);

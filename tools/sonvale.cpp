@@ -25,6 +25,7 @@
 #include "analyze_command.h"
 #include "command_line.h"
 #include "config_command.h"
+#include "host/sound_server.h"
 #include "host/voice_tokens.h"
 #include "platform/le_bytes.h"
 #include "platform/utf.h"
@@ -46,7 +47,7 @@ const char kUsage[] =
     "Reads Chinese text aloud in Cantonese.\n"
     "\n"
     "commands:\n"
-    "  speak     speak text into a WAV file, raw PCM or events\n"
+    "  speak     speak text aloud, or into a WAV file, raw PCM or events\n"
     "  analyze   show how text is cut into words, readings and numbers\n"
     "  voices    list the installed voices\n"
     "  voice     install, remove, build or check a voice\n"
@@ -59,7 +60,8 @@ const char kSpeakUsage[] =
     "usage: sonvale speak [TEXT...] [-f FILE] [-o OUT.wav | -o -] [--raw] [--rate N]\n"
     "                     [--volume N] [--voice NAME] [--events FILE|-] [--xml | --plain]\n"
     "\n"
-    "Speaks TEXT (UTF-8), or the text of FILE, or standard input.\n"
+    "Speaks TEXT (UTF-8), or the text of FILE, or standard input, through the sound\n"
+    "server (PulseAudio or PipeWire) unless -o says where the audio goes instead.\n"
     "  -o OUT.wav       write a WAV file (at the rate the voice announces)\n"
     "  -o -             write raw 16-bit little-endian mono PCM to standard output,\n"
     "                   e.g. | aplay -f S16_LE -r 11025 -c 1\n"
@@ -71,7 +73,9 @@ const char kSpeakUsage[] =
     "  --xml, --plain   read speech markup (<bookmark mark=\"x\"/>, <silence msec=\"500\"/>,\n"
     "                   <spell>, <pron>) or none; by default markup is read when the\n"
     "                   text begins with '<'\n"
-    "Ctrl-C stops speaking and leaves a valid WAV file of what was spoken.\n";
+    "Options may also follow the text; '--' ends them (sonvale speak -- -5%).\n"
+    "Ctrl-C stops speaking: the sound at once, and a WAV file is left valid with\n"
+    "what was spoken.\n";
 
 const char kVoicesUsage[] =
     "usage: sonvale voices\n"
@@ -213,6 +217,9 @@ extern "C" void onInterrupt(int) {
 
 struct SpeakContext {
   AudioOut* audio = nullptr;
+  sonvale::host::SoundServerStream* player = nullptr;
+  int rateHz = 11025;
+  std::string playError;
   std::FILE* events = nullptr;
   bool audioFailed = false;
   bool progress = false;
@@ -220,8 +227,26 @@ struct SpeakContext {
   int shownPercent = -1;
 };
 
+// Plays in pieces of 20 ms, so that Ctrl-C waits for no more than one piece
+// to be taken by the server before what is queued is dropped.
+int play(SpeakContext& context, const std::int16_t* samples, std::size_t count) {
+  const std::size_t piece = static_cast<std::size_t>(context.rateHz / 50);
+  while (count > 0 && interrupted == 0) {
+    const std::size_t n = count < piece ? count : piece;
+    context.playError = context.player->write(samples, n);
+    if (!context.playError.empty()) {
+      context.audioFailed = true;
+      return 1;
+    }
+    samples += n;
+    count -= n;
+  }
+  return 0;
+}
+
 int onAudio(void* user, const std::int16_t* samples, std::size_t count) {
   auto* context = static_cast<SpeakContext*>(user);
+  if (context->player != nullptr) return play(*context, samples, count);
   if (context->audio == nullptr) return 0;
   if (!context->audio->write(samples, count)) {
     context->audioFailed = true;
@@ -320,11 +345,6 @@ int speakCommand(int argc, char** argv) {
   } else {
     readWholeFile("-", text);
   }
-  if (output.empty() && eventsPath.empty()) {
-    if (isatty(fileno(stdout)) != 0)
-      return usageError("say where the audio goes: -o OUT.wav, or -o - for raw PCM", kSpeakUsage);
-    output = "-";
-  }
   if (output == "-" && eventsPath == "-")
     return usageError("audio and events cannot both go to standard output", kSpeakUsage);
 
@@ -351,9 +371,18 @@ int speakCommand(int argc, char** argv) {
   sonvale_set_volume(voice, volume);
 
   SpeakContext context;
+  context.rateHz = sonvale_sample_rate(voice);
   AudioOut audio;
+  sonvale::host::SoundServerStream player;
   std::string openError;
-  if (!output.empty()) {
+  if (output.empty()) {
+    openError = player.open(context.rateHz, "Speech");
+    if (!openError.empty()) {
+      fail("no sound server to play through (" + openError + "); write the audio with -o OUT.wav or -o - instead");
+      return kExitFailure;
+    }
+    context.player = &player;
+  } else {
     if (!audio.open(output, raw, sonvale_sample_rate(voice), openError)) {
       fail(openError);
       return kExitFailure;
@@ -383,6 +412,19 @@ int speakCommand(int argc, char** argv) {
   speakingVoice = nullptr;
   if (context.progress) std::fputs("\r\033[K", stderr);
 
+  if (context.player != nullptr) {
+    // Ctrl-C silences at once: what the server holds is dropped, not played out.
+    if (interrupted != 0) {
+      player.flush();
+    } else if (!context.audioFailed) {
+      context.playError = player.drain();
+      context.audioFailed = !context.playError.empty();
+    }
+    if (context.audioFailed) {
+      fail("the sound server stopped playing: " + context.playError);
+      return kExitFailure;
+    }
+  }
   const bool finished = context.audio == nullptr || audio.finish();
   if (context.audioFailed || !finished) {
     fail((output == "-" ? std::string("standard output") : output) + ": " + std::strerror(errno));
@@ -393,7 +435,7 @@ int speakCommand(int argc, char** argv) {
     return kExitFailure;
   }
   if (interrupted != 0) {
-    fail("interrupted; the audio spoken so far was kept");
+    fail(context.player != nullptr ? "interrupted" : "interrupted; the audio spoken so far was kept");
     return kExitInterrupted;
   }
   return kExitOk;

@@ -171,6 +171,44 @@ TEST_F(CliTest, BookmarkAndSilenceComeOutAtTheirOffsets) {
   EXPECT_EQ(std::stoul(m[2].str()), 23u);  // the tag's place in the text, in characters
 }
 
+// SSML marks come back as bookmarks named as in the SSML, placed in its text
+// and at the audio where the next word begins.
+TEST_F(CliTest, SsmlMarksArriveAtTheirPlaces) {
+  install();
+  const std::u16string ssml = u"<speak>你<mark name=\"m1\"/>好<break time=\"100ms\"/><mark name=\"7up\"/>世</speak>";
+  const std::string wav = dir_.file("ssml.wav");
+  const CommandRun r = run({"speak", "-o", wav, "--events", "-", platform::utf16ToUtf8(ssml)});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, std::pair<std::uint64_t, std::size_t>> marks;  // name -> offset, pos
+  const std::regex bookmark(
+      R"re(\{"event":"bookmark","offset":(\d+),"pos":(\d+),"len":0,"name":"([^"]*)","value":(\d+)\})re");
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), bookmark); it != std::sregex_iterator(); ++it)
+    marks[(*it)[3].str()] = {std::stoull((*it)[1].str()), std::stoul((*it)[2].str())};
+  std::map<std::size_t, std::uint64_t> words;  // pos -> offset
+  const std::regex word(R"re(\{"event":"word","offset":(\d+),"pos":(\d+),"len":1\})re");
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), word); it != std::sregex_iterator(); ++it)
+    words[std::stoul((*it)[2].str())] = std::stoull((*it)[1].str());
+  ASSERT_EQ(marks.size(), 2u) << r.out;
+  const std::size_t ni = ssml.find(u'你'), hao = ssml.find(u'好'), shi = ssml.find(u'世');
+  ASSERT_EQ(words.size(), 3u) << r.out;
+  ASSERT_TRUE(words.count(ni) && words.count(hao) && words.count(shi)) << r.out;
+  EXPECT_EQ(marks["m1"], std::make_pair(words[hao], ssml.find(u"<mark")));
+  EXPECT_EQ(marks["7up"], std::make_pair(words[shi], ssml.rfind(u"<mark")));
+  EXPECT_NE(r.out.find("\"name\":\"7up\",\"value\":7}"), std::string::npos) << r.out;
+  // The same audio as the speech API's markup for it gives.
+  const CommandRun sapi =
+      run({"speak", "--xml", "-o", "-", "你<bookmark mark=\"a\"/>好<silence msec=\"100\"/><bookmark mark=\"b\"/>世"});
+  EXPECT_EQ(slurp(wav).size() - kWavHeaderBytes, sapi.out.size());
+  EXPECT_TRUE(slurp(wav).substr(kWavHeaderBytes) == sapi.out);
+
+  // Malformed SSML is one line saying where, and nothing is spoken.
+  const CommandRun bad = run({"speak", "--ssml", "-o", "-", "<speak>你<mark/>好</speak>"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_TRUE(bad.out.empty());
+  EXPECT_NE(bad.err.find("SSML: byte 10: <mark> has no name attribute"), std::string::npos) << bad.err;
+  EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+}
+
 TEST_F(CliTest, InterruptLeavesAValidShorterWav) {
   install();
   std::string text;

@@ -1,7 +1,7 @@
 // The sonvale command: reads Chinese text aloud in Cantonese.
 //
 //   sonvale speak [TEXT...] [-f FILE] [-o OUT.wav | -o -] [--raw] [--rate N]
-//                 [--volume N] [--voice NAME] [--events FILE|-] [--xml|--plain]
+//                 [--volume N] [--voice NAME] [--events FILE|-] [--ssml|--xml|--plain]
 //   sonvale analyze [TEXT...] [-f FILE] [--read-numbers] [--read-punctuation]
 //   sonvale voices
 //   sonvale voice install NAME DIR [--display TEXT] | remove NAME | build ... | check DIR
@@ -58,7 +58,7 @@ const char kUsage[] =
 
 const char kSpeakUsage[] =
     "usage: sonvale speak [TEXT...] [-f FILE] [-o OUT.wav | -o -] [--raw] [--rate N]\n"
-    "                     [--volume N] [--voice NAME] [--events FILE|-] [--xml | --plain]\n"
+    "                     [--volume N] [--voice NAME] [--events FILE|-] [--ssml | --xml | --plain]\n"
     "\n"
     "Speaks TEXT (UTF-8), or the text of FILE, or standard input, through the sound\n"
     "server (PulseAudio or PipeWire) unless -o says where the audio goes instead.\n"
@@ -68,11 +68,15 @@ const char kSpeakUsage[] =
     "  --raw            write raw PCM to OUT instead of a WAV file\n"
     "  --rate N         speaking rate, -10 (slow) to 10 (fast); 0 is normal\n"
     "  --volume N       volume, 0 to 100 (the default)\n"
-    "  --voice NAME     an installed voice (see 'sonvale voices'); default voice otherwise\n"
+    "  --voice NAME     an installed voice by name or display name, any case, or the\n"
+    "                   start of one (see 'sonvale voices'); default voice otherwise\n"
     "  --events FILE|-  write every event as one JSON object per line\n"
-    "  --xml, --plain   read speech markup (<bookmark mark=\"x\"/>, <silence msec=\"500\"/>,\n"
-    "                   <spell>, <pron>) or none; by default markup is read when the\n"
-    "                   text begins with '<'\n"
+    "  --ssml           read SSML (<speak>, <mark name=\"x\"/>, <break time=\"500ms\"/>,\n"
+    "                   <prosody rate=\"fast\">, <say-as interpret-as=\"digits\">, ...)\n"
+    "  --xml, --plain   read the speech API's markup (<bookmark mark=\"x\"/>,\n"
+    "                   <silence msec=\"500\"/>, <spell>, <pron>) or none; by default SSML\n"
+    "                   is read when the text begins with <speak>, markup when it\n"
+    "                   begins with '<'\n"
     "Options may also follow the text; '--' ends them (sonvale speak -- -5%).\n"
     "Ctrl-C stops speaking: the sound at once, and a WAV file is left valid with\n"
     "what was spoken.\n";
@@ -278,7 +282,7 @@ void onEvent(void* user, const sonvale_event* e) {
 }
 
 int speakCommand(int argc, char** argv) {
-  enum { kRaw = 256, kRate, kVolume, kVoice, kEvents, kXml, kPlain };
+  enum { kRaw = 256, kRate, kVolume, kVoice, kEvents, kXml, kSsml, kPlain };
   const option options[] = {{"file", required_argument, nullptr, 'f'},
                             {"output", required_argument, nullptr, 'o'},
                             {"raw", no_argument, nullptr, kRaw},
@@ -287,6 +291,7 @@ int speakCommand(int argc, char** argv) {
                             {"voice", required_argument, nullptr, kVoice},
                             {"events", required_argument, nullptr, kEvents},
                             {"xml", no_argument, nullptr, kXml},
+                            {"ssml", no_argument, nullptr, kSsml},
                             {"plain", no_argument, nullptr, kPlain},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};

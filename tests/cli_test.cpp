@@ -331,9 +331,37 @@ TEST_F(CliTest, VoicesListsTheInstalledVoice) {
   install();
   const CommandRun r = run({"voices"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("REZuroruRadarorud\tSonvale Cantonese (Hong Kong) - female\t" + voiceDir_ + "\t(default)"),
+  EXPECT_NE(r.out.find("REZuroruRadarorud\tSonvale Cantonese (Hong Kong) - female\tzh-HK\tFemale\t" + voiceDir_ +
+                       "\t(default)"),
             std::string::npos)
       << r.out;
+}
+
+// --voice takes the token's name or its display name in any case, or the
+// start of exactly one of them.
+TEST_F(CliTest, VoicesAreFoundByFriendlyNames) {
+  install();
+  ASSERT_EQ(run({"voice", "install", "Second", voiceDir_, "--display", "Sonvale Slow"}).status, 0);
+  const std::string wav = dir_.file("x.wav");
+  const struct {
+    const char* voice;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"rezuroruRADARORUD", 0, ""},
+      {"REZuroruRadarorud", 0, ""},
+      {"sonvale cantonese (hong kong) - female", 0, ""},
+      {"SONVALE C", 0, ""},
+      {"sonvale s", 0, ""},
+      {"second", 0, ""},
+      {"sonvale", 1, "could be any of 'Sonvale Cantonese (Hong Kong) - female', 'Sonvale Slow'"},
+      {"Sonvale Slower", 1, "no voice called 'Sonvale Slower'"},
+  };
+  for (const auto& c : cases) {
+    const CommandRun r = run({"speak", "--voice", c.voice, "-o", wav, "你"});
+    EXPECT_EQ(r.status, c.status) << c.voice << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.voice << ": " << r.err;
+  }
 }
 
 // A PulseAudio server of the test's own, headless: a null sink whose monitor

@@ -467,7 +467,8 @@ int voicesCommand(int argc, char** argv) {
   if (voices.empty()) std::fputs("no voice is installed\n", stderr);
   for (const auto& v : voices) {
     const std::string dir = v.voiceDef.substr(0, v.voiceDef.find_last_of('/'));
-    std::printf("%s\t%s\t%s%s\n", v.name.c_str(), v.displayName.c_str(), dir.c_str(),
+    std::printf("%s\t%s\t%s\t%s\t%s%s\n", v.name.c_str(), v.displayName.c_str(),
+                sonvale::host::languageTag(v.language).c_str(), v.gender.c_str(), dir.c_str(),
                 v.name == sonvale::host::kDefaultVoiceName ? "\t(default)" : "");
   }
   return kExitOk;

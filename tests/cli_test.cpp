@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,11 +11,11 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <regex>
 #include <sstream>
 #include <thread>
 
+#include "headless_pulse.h"
 #include "platform/le_bytes.h"
 #include "voice_fixture.h"
 
@@ -364,142 +362,30 @@ TEST_F(CliTest, VoicesAreFoundByFriendlyNames) {
   }
 }
 
-// A PulseAudio server of the test's own, headless: a null sink whose monitor
-// the test records, in a runtime folder of its own, stopped after the test.
+// Playback into a PulseAudio server of the test's own (see headless_pulse.h).
 // Without the server the tests are skipped, unless SONVALE_REQUIRE_SOUND_SERVER
 // is set (as the full test run sets it), when they fail.
 class PlaybackTest : public CliTest {
  protected:
   void SetUp() override {
     CliTest::SetUp();
-    const std::string runtime = dir_.file("pulse");
-    std::filesystem::create_directories(runtime);
-    socket_ = runtime + "/native";
-    const std::string log = runtime + "/log";
-    std::vector<std::string> args = {"pulseaudio",
-                                     "-n",
-                                     "--daemonize=no",
-                                     "--exit-idle-time=-1",
-                                     "--use-pid-file=no",
-                                     "--disable-shm=yes",
-                                     "--load=module-null-sink sink_name=sonvale_test",
-                                     "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_};
-    std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtime, "HOME=" + runtime,
-                                    "PATH=" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "")};
-    server_ = spawn(args, env, log, nullptr);
-    const bool up = server_ > 0 && waitForSocket();
-    if (!up) {
+    pulse_ = std::make_unique<testing::HeadlessPulse>(dir_.file("pulse"));
+    if (!pulse_->running()) {
       if (std::getenv("SONVALE_REQUIRE_SOUND_SERVER") != nullptr)
-        FAIL() << "the test's PulseAudio server did not start: " << slurp(log);
+        FAIL() << "the test's PulseAudio server did not start: " << slurp(pulse_->log());
       GTEST_SKIP() << "no PulseAudio server could be started (pulseaudio is not installed?)";
     }
-    setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
+    setenv("PULSE_SERVER", pulse_->address().c_str(), 1);
     install();
   }
 
   void TearDown() override {
-    stopRecording();
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-    }
+    pulse_.reset();
     unsetenv("PULSE_SERVER");
     CliTest::TearDown();
   }
 
-  static pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& log,
-                     int* stdoutPipe) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int fds[2] = {-1, -1};
-    if (stdoutPipe != nullptr) {
-      if (pipe(fds) != 0) return -1;
-      posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-      posix_spawn_file_actions_addclose(&actions, fds[0]);
-      posix_spawn_file_actions_addclose(&actions, fds[1]);
-    } else {
-      posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    std::vector<std::string> a = args, e = env;
-    std::vector<char*> argv, envp;
-    for (auto& x : a) argv.push_back(x.data());
-    for (auto& x : e) envp.push_back(x.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.empty() ? environ : envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (stdoutPipe != nullptr) {
-      close(fds[1]);
-      *stdoutPipe = fds[0];
-    }
-    return error == 0 ? pid : -1;
-  }
-
-  bool waitForSocket() {
-    for (int i = 0; i < 100; ++i) {
-      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
-      std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_.c_str());
-      const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-      close(fd);
-      if (connected) return true;
-      if (waitpid(server_, nullptr, WNOHANG) == server_) {
-        server_ = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
-  // Records the sink's monitor at 11025 Hz mono, the server resampling what
-  // it plays; every block is stamped with the time it arrived.
-  void startRecording() {
-    int fd = -1;
-    recorder_ = spawn({"parec", "--device=sonvale_test.monitor", "--format=s16le", "--rate=11025", "--channels=1",
-                       "--raw", "--latency-msec=5"},
-                      {}, dir_.file("parec.log"), &fd);
-    ASSERT_GT(recorder_, 0);
-    reader_ = std::thread([this, fd] {
-      std::uint8_t bytes[4096];
-      std::size_t odd = 0;
-      std::uint8_t low = 0;
-      for (ssize_t n; (n = read(fd, bytes, sizeof bytes)) > 0;) {
-        const auto now = std::chrono::steady_clock::now();
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (ssize_t i = 0; i < n; ++i) {
-          if (odd++ % 2 == 0) {
-            low = bytes[i];
-          } else {
-            recorded_.push_back(static_cast<std::int16_t>(low | bytes[i] << 8));
-            arrived_.push_back(now);
-          }
-        }
-      }
-      close(fd);
-    });
-    // parec is connected once the server shows its stream; a little silence first is harmless.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  }
-
-  void stopRecording() {
-    if (recorder_ > 0) {
-      kill(recorder_, SIGTERM);
-      waitpid(recorder_, nullptr, 0);
-      recorder_ = -1;
-    }
-    if (reader_.joinable()) reader_.join();
-  }
-
-  std::string socket_;
-  pid_t server_ = -1, recorder_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::vector<std::int16_t> recorded_;
-  std::vector<std::chrono::steady_clock::time_point> arrived_;
+  std::unique_ptr<testing::HeadlessPulse> pulse_;
 };
 
 std::vector<std::int16_t> samplesOf(const std::string& bytes) {
@@ -535,33 +421,34 @@ double peakCorrelation(const std::vector<std::int16_t>& recording, const std::ve
 TEST_F(PlaybackTest, PlaysTheSamplesItWouldWrite) {
   const CommandRun written = run({"speak", "-o", "-", "你好"});
   ASSERT_EQ(written.status, 0) << written.err;
-  startRecording();
+  ASSERT_TRUE(pulse_->startRecording());
   const CommandRun played = run({"speak", "你好"});
   ASSERT_EQ(played.status, 0) << played.err;
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  stopRecording();
+  pulse_->stopRecording();
   const std::vector<std::int16_t> reference = samplesOf(written.out);
   ASSERT_GT(reference.size(), 4000u);
   // Played at the voice's rate, the server brings the samples back unchanged
   // but for its resampling to the sink's rate and back.
-  EXPECT_GE(peakCorrelation(recorded_, reference), 0.95) << recorded_.size() << " samples recorded";
+  EXPECT_GE(peakCorrelation(pulse_->samples(), reference), 0.95) << pulse_->samples().size() << " samples recorded";
 }
 
 TEST_F(PlaybackTest, InterruptSilencesAtOnce) {
   std::string text;
   for (int i = 0; i < 2000; ++i) text += "你好世界";
-  startRecording();
+  ASSERT_TRUE(pulse_->startRecording());
   const CommandRun r = run({"speak", "-f", "-"}, text, 800);
   EXPECT_EQ(r.status, 130) << r.err;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  stopRecording();
+  pulse_->stopRecording();
+  const std::vector<std::int16_t>& recorded = pulse_->samples();
   // Sound was heard before the signal, and none arrives 100 ms after it.
   bool before = false;
   std::chrono::steady_clock::time_point last{};
-  for (std::size_t i = 0; i < recorded_.size(); ++i) {
-    if (std::abs(recorded_[i]) < 200) continue;
-    before = before || arrived_[i] < r.interruptedAt;
-    last = arrived_[i];
+  for (std::size_t i = 0; i < recorded.size(); ++i) {
+    if (std::abs(recorded[i]) < 200) continue;
+    before = before || pulse_->arrived()[i] < r.interruptedAt;
+    last = pulse_->arrived()[i];
   }
   EXPECT_TRUE(before);
   const auto afterMs = std::chrono::duration_cast<std::chrono::milliseconds>(last - r.interruptedAt).count();

@@ -13,10 +13,11 @@ namespace sonvale::host {
 
 class SoundServerStream {
  public:
-  // The server holds at most this much audio ahead of what is heard: what a
-  // stop still lets through, were it not dropped, and how far synthesis runs
-  // ahead of playback.
-  static constexpr unsigned kBufferMs = 100;
+  // The server holds at most this much audio ahead of what is heard (how far
+  // synthesis may run ahead of playback, and what a stop drops), and begins
+  // playing once it holds kStartMs of it.
+  static constexpr unsigned kBufferMs = 250;
+  static constexpr unsigned kStartMs = 40;
 
   SoundServerStream() = default;
   ~SoundServerStream();

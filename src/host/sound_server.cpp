@@ -14,13 +14,14 @@ std::string SoundServerStream::open(int rateHz, const char* streamName) {
   spec.format = PA_SAMPLE_S16NE;
   spec.rate = static_cast<std::uint32_t>(rateHz);
   spec.channels = 1;
-  // Playback begins once kStartMs are queued (or when drained, for a shorter
-  // text), so the first sound waits for little more than the first syllable;
-  // the rest of the buffer rides out a slow syllable without a gap.
+  // Playback begins once the buffer is full (or when drained, for a shorter
+  // text): synthesis fills it far faster than it plays, and a smaller start
+  // underran after the first short write while the first syllable was still
+  // being made, leaving a gap in the sound.
   pa_buffer_attr buffer{};
   buffer.maxlength = static_cast<std::uint32_t>(-1);
   buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kBufferMs * 1000ull, &spec));
-  buffer.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(kStartMs * 1000ull, &spec));
+  buffer.prebuf = buffer.tlength;
   buffer.minreq = static_cast<std::uint32_t>(-1);
   buffer.fragsize = static_cast<std::uint32_t>(-1);
   int error = 0;

@@ -15,9 +15,8 @@ class SoundServerStream {
  public:
   // The server holds at most this much audio ahead of what is heard (how far
   // synthesis may run ahead of playback, and what a stop drops), and begins
-  // playing once it holds kStartMs of it.
+  // playing once it is full.
   static constexpr unsigned kBufferMs = 250;
-  static constexpr unsigned kStartMs = 40;
 
   SoundServerStream() = default;
   ~SoundServerStream();

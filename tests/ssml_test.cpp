@@ -20,6 +20,7 @@ struct Conversion {
 };
 
 TEST(SsmlToSapi, Conversions) {
+  const std::string tinyBreak = "a<break time=\"0." + std::string(400, '0') + "1s\"/>b";
   const Conversion cases[] = {
       {"text in speak", "<speak>你好</speak>", false, "你好", {}},
       {"speech-dispatcher's own message",
@@ -52,6 +53,7 @@ TEST(SsmlToSapi, Conversions) {
        "<silence msec=\"65535\"/>",
        {}},
       {"zero break", "a<break time=\"0ms\"/>b", false, "ab", {}},
+      {"break too short for a double", tinyBreak, false, "ab", {}},
       {"strong break", "<break strength=\"strong\"/>", false, "<silence msec=\"700\"/>", {}},
       {"no break", "a<break strength=\"none\"/>b", false, "ab", {}},
       {"bare break is medium", "<break/>", false, "<silence msec=\"400\"/>", {}},

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 
@@ -48,46 +49,10 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
   return length;
 }
 
-// A CSS time as SSML writes it ("250ms", "1.5s", ".5 s") in whole
-// milliseconds, halves rounded up and clamped to kMaxBreakMs.
-std::optional<unsigned> parseBreakTime(std::string_view text) {
-  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-  double factor = 1.0;
-  if (text.ends_with("ms")) {
-    text.remove_suffix(2);
-  } else if (text.ends_with("s")) {
-    text.remove_suffix(1);
-    factor = 1000.0;
-  } else {
-    return std::nullopt;
-  }
-  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-  // Digits with at most one '.', and at least one digit: from_chars alone
-  // would also take signs, exponents, "inf" and "nan".
-  std::size_t digits = 0, dots = 0;
-  for (const char c : text) {
-    if (c >= '0' && c <= '9') {
-      ++digits;
-    } else if (c == '.') {
-      ++dots;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (digits == 0 || dots > 1) return std::nullopt;
-  double value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (end != text.data() + text.size()) return std::nullopt;
-  if (ec == std::errc::result_out_of_range) return kMaxBreakMs;
-  if (ec != std::errc()) return std::nullopt;
-  const double ms = value * factor;
-  if (ms >= kMaxBreakMs) return kMaxBreakMs;
-  return static_cast<unsigned>(std::floor(ms + 0.5));
-}
-
 // A decimal such as "1.5", "+20" or "-6", with at most one sign and one '.';
-// `sign` tells whether it had a sign.
+// `sign` tells whether it had a sign. Spaces around it are ignored; a value
+// too large for a double is infinite, one too small 0. from_chars alone would also take
+// exponents, "inf" and "nan".
 std::optional<double> parseDecimal(std::string_view text, bool& sign) {
   while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
   while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
@@ -107,8 +72,35 @@ std::optional<double> parseDecimal(std::string_view text, bool& sign) {
   if (digits == 0 || dots > 1) return std::nullopt;
   double value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (end != text.data() + text.size() || ec != std::errc()) return std::nullopt;
+  if (end != text.data() + text.size()) return std::nullopt;
+  if (ec == std::errc::result_out_of_range) {
+    // Too large when a digit before the '.' is not 0; else too small.
+    const std::string_view whole = text.substr(0, text.find('.'));
+    value = whole.find_first_not_of('0') != std::string_view::npos ? std::numeric_limits<double>::infinity() : 0.0;
+  }
   return negative ? -value : value;
+}
+
+// A CSS time as SSML writes it ("250ms", "1.5s", ".5 s") in whole
+// milliseconds, halves rounded up and clamped to kMaxBreakMs.
+std::optional<unsigned> parseBreakTime(std::string_view text) {
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  double factor = 1.0;
+  if (text.ends_with("ms")) {
+    text.remove_suffix(2);
+  } else if (text.ends_with("s")) {
+    text.remove_suffix(1);
+    factor = 1000.0;
+  } else {
+    return std::nullopt;
+  }
+  bool sign = false;
+  const std::optional<double> value = parseDecimal(text, sign);
+  if (!value || sign) return std::nullopt;
+  const double ms = *value * factor;
+  if (ms >= kMaxBreakMs) return kMaxBreakMs;
+  return static_cast<unsigned>(std::floor(ms + 0.5));
 }
 
 // The speech API's rate (-10..10, a factor of 3 for 10 steps) for `factor`

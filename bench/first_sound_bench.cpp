@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(work);
   const std::string log = work + "/log", wav = work + "/hello.wav", cli = SONVALE_CLI;
   setenv("SONVALE_REGISTRY", (work + "/registry.reg").c_str(), 1);
-  if (runToEnd({cli, "register"}, log) != 0 || runToEnd({cli, "voice", "install", "REZuroruRadarorud", voiceDir}, log)) {
+  if (runToEnd({cli, "register"}, log) != 0 ||
+      runToEnd({cli, "voice", "install", "REZuroruRadarorud", voiceDir}, log)) {
     std::fprintf(stderr, "cannot install the voice in %s (see %s)\n", voiceDir.c_str(), log.c_str());
     return 1;
   }

@@ -1,19 +1,21 @@
 // The sonvale command end to end, on a small voice coded from synthetic
 // signals and installed through the command itself.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <sstream>
 #include <thread>
 
+#include "headless_pulse.h"
 #include "platform/le_bytes.h"
 #include "voice_fixture.h"
 
@@ -108,7 +110,8 @@ WavInfo wavInfo(const std::string& path) {
   const ByteReader r({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
   WavInfo info;
   std::uint32_t riff = 0;
-  if (bytes.size() < kWavHeaderBytes || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(38, 4, "data") != 0) return info;
+  if (bytes.size() < kWavHeaderBytes || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(38, 4, "data") != 0)
+    return info;
   r.u32le(4, riff);
   r.u32le(24, info.rateHz);
   r.u32le(42, info.dataBytes);
@@ -146,7 +149,8 @@ TEST_F(CliTest, SpeaksIntoAWavFileWithEventsAtTheAudioOffsets) {
 TEST_F(CliTest, BookmarkAndSilenceComeOutAtTheirOffsets) {
   install();
   const std::string wav = dir_.file("out.wav");
-  const CommandRun r = run({"speak", "--xml", "-o", wav, "--events", "-", "你<silence msec=\"100\"/>好<bookmark mark=\"42x\"/>世"});
+  const CommandRun r =
+      run({"speak", "--xml", "-o", wav, "--events", "-", "你<silence msec=\"100\"/>好<bookmark mark=\"42x\"/>世"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::smatch m;
   const std::regex bookmark(R"re(\{"event":"bookmark","offset":(\d+),"pos":(\d+),"len":0,"name":"42x","value":42\})re");
@@ -166,6 +170,44 @@ TEST_F(CliTest, BookmarkAndSilenceComeOutAtTheirOffsets) {
   EXPECT_EQ(offsets[1], ni + 2200);
   EXPECT_EQ(markOffset, offsets[2]);
   EXPECT_EQ(std::stoul(m[2].str()), 23u);  // the tag's place in the text, in characters
+}
+
+// SSML marks come back as bookmarks named as in the SSML, placed in its text
+// and at the audio where the next word begins.
+TEST_F(CliTest, SsmlMarksArriveAtTheirPlaces) {
+  install();
+  const std::u16string ssml = u"<speak>你<mark name=\"m1\"/>好<break time=\"100ms\"/><mark name=\"7up\"/>世</speak>";
+  const std::string wav = dir_.file("ssml.wav");
+  const CommandRun r = run({"speak", "-o", wav, "--events", "-", platform::utf16ToUtf8(ssml)});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, std::pair<std::uint64_t, std::size_t>> marks;  // name -> offset, pos
+  const std::regex bookmark(
+      R"re(\{"event":"bookmark","offset":(\d+),"pos":(\d+),"len":0,"name":"([^"]*)","value":(\d+)\})re");
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), bookmark); it != std::sregex_iterator(); ++it)
+    marks[(*it)[3].str()] = {std::stoull((*it)[1].str()), std::stoul((*it)[2].str())};
+  std::map<std::size_t, std::uint64_t> words;  // pos -> offset
+  const std::regex word(R"re(\{"event":"word","offset":(\d+),"pos":(\d+),"len":1\})re");
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), word); it != std::sregex_iterator(); ++it)
+    words[std::stoul((*it)[2].str())] = std::stoull((*it)[1].str());
+  ASSERT_EQ(marks.size(), 2u) << r.out;
+  const std::size_t ni = ssml.find(u'你'), hao = ssml.find(u'好'), shi = ssml.find(u'世');
+  ASSERT_EQ(words.size(), 3u) << r.out;
+  ASSERT_TRUE(words.count(ni) && words.count(hao) && words.count(shi)) << r.out;
+  EXPECT_EQ(marks["m1"], std::make_pair(words[hao], ssml.find(u"<mark")));
+  EXPECT_EQ(marks["7up"], std::make_pair(words[shi], ssml.rfind(u"<mark")));
+  EXPECT_NE(r.out.find("\"name\":\"7up\",\"value\":7}"), std::string::npos) << r.out;
+  // The same audio as the speech API's markup for it gives.
+  const CommandRun sapi =
+      run({"speak", "--xml", "-o", "-", "你<bookmark mark=\"a\"/>好<silence msec=\"100\"/><bookmark mark=\"b\"/>世"});
+  EXPECT_EQ(slurp(wav).size() - kWavHeaderBytes, sapi.out.size());
+  EXPECT_TRUE(slurp(wav).substr(kWavHeaderBytes) == sapi.out);
+
+  // Malformed SSML is one line saying where, and nothing is spoken.
+  const CommandRun bad = run({"speak", "--ssml", "-o", "-", "<speak>你<mark/>好</speak>"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_TRUE(bad.out.empty());
+  EXPECT_NE(bad.err.find("SSML: byte 10: <mark> has no name attribute"), std::string::npos) << bad.err;
+  EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
 }
 
 TEST_F(CliTest, InterruptLeavesAValidShorterWav) {
@@ -237,6 +279,47 @@ TEST_F(CliTest, ConfigRoundTrip) {
   EXPECT_EQ(wavInfo(wav).rateHz, 8000u);
 }
 
+// Options may stand before, between or after the words of the text; "--"
+// ends them, so a text may begin with '-'.
+TEST_F(CliTest, OptionsMayFollowTheText) {
+  install();
+  const std::string before = dir_.file("before.wav"), after = dir_.file("after.wav");
+  ASSERT_EQ(run({"speak", "-o", before, "你好"}).status, 0);
+  const CommandRun r = run({"speak", "你好", "-o", after});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(slurp(after), slurp(before));
+
+  const std::string numbers = "3\t1200000\t壹佰贰拾万\t";
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // found in standard output
+  } cases[] = {
+      {"option first", {"analyze", "--read-numbers", "长短", "1200000"}, 0, numbers},
+      {"option last", {"analyze", "长短", "1200000", "--read-numbers"}, 0, numbers},
+      {"option between", {"analyze", "长短", "--read-numbers", "1200000"}, 0, numbers},
+      {"text after --", {"analyze", "--", "-5%"}, 0, "0\t-\t"},
+      {"option text after --", {"analyze", "--", "--read-numbers"}, 0, "0\t-\t"},
+      {"dash text without --", {"analyze", "-5%"}, 2, ""},
+      {"unknown option after the text", {"analyze", "长短", "--frobnicate"}, 2, ""},
+      {"missing value", {"speak", "你好", "-o"}, 2, ""},
+      {"voices takes no operand", {"voices", "x"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const CommandRun result = run(c.args);
+    EXPECT_EQ(result.status, c.status) << c.name << ": " << result.err;
+    EXPECT_NE(result.out.find(c.out), std::string::npos) << c.name << ": " << result.out;
+    if (c.status == 2) {
+      EXPECT_NE(result.err.find("usage: sonvale"), std::string::npos) << c.name;
+    }
+  }
+  // Without --read-numbers the digits are read one by one: the option after
+  // "--" is text.
+  EXPECT_EQ(run({"analyze", "1200000", "--", "--read-numbers"}).out.find(numbers), std::string::npos);
+}
+
 TEST_F(CliTest, AnalyzeShowsPhrasesAndNumbers) {
   const CommandRun r = run({"analyze", "--read-numbers", "长短 1200000"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -276,9 +359,150 @@ TEST_F(CliTest, VoicesListsTheInstalledVoice) {
   install();
   const CommandRun r = run({"voices"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("REZuroruRadarorud\tSonvale Cantonese (Hong Kong) - female\t" + voiceDir_ + "\t(default)"),
+  EXPECT_NE(r.out.find("REZuroruRadarorud\tSonvale Cantonese (Hong Kong) - female\tzh-HK\tFemale\t" + voiceDir_ +
+                       "\t(default)"),
             std::string::npos)
       << r.out;
+}
+
+// --voice takes the token's name or its display name in any case, or the
+// start of exactly one of them.
+TEST_F(CliTest, VoicesAreFoundByFriendlyNames) {
+  install();
+  ASSERT_EQ(run({"voice", "install", "Second", voiceDir_, "--display", "Sonvale Slow"}).status, 0);
+  const std::string wav = dir_.file("x.wav");
+  const struct {
+    const char* voice;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"rezuroruRADARORUD", 0, ""},
+      {"REZuroruRadarorud", 0, ""},
+      {"sonvale cantonese (hong kong) - female", 0, ""},
+      {"SONVALE C", 0, ""},
+      {"sonvale s", 0, ""},
+      {"second", 0, ""},
+      {"sonvale", 1, "could be any of 'Sonvale Cantonese (Hong Kong) - female', 'Sonvale Slow'"},
+      {"Sonvale Slower", 1, "no voice called 'Sonvale Slower'"},
+  };
+  for (const auto& c : cases) {
+    const CommandRun r = run({"speak", "--voice", c.voice, "-o", wav, "你"});
+    EXPECT_EQ(r.status, c.status) << c.voice << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.voice << ": " << r.err;
+  }
+}
+
+// Playback into a PulseAudio server of the test's own (see headless_pulse.h).
+// Without the server the tests are skipped, unless SONVALE_REQUIRE_SOUND_SERVER
+// is set (as the full test run sets it), when they fail.
+class PlaybackTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    pulse_ = std::make_unique<testing::HeadlessPulse>(dir_.file("pulse"));
+    if (!pulse_->running()) {
+      if (std::getenv("SONVALE_REQUIRE_SOUND_SERVER") != nullptr)
+        FAIL() << "the test's PulseAudio server did not start: " << slurp(pulse_->log());
+      GTEST_SKIP() << "no PulseAudio server could be started (pulseaudio is not installed?)";
+    }
+    setenv("PULSE_SERVER", pulse_->address().c_str(), 1);
+    install();
+  }
+
+  void TearDown() override {
+    pulse_.reset();
+    unsetenv("PULSE_SERVER");
+    CliTest::TearDown();
+  }
+
+  std::unique_ptr<testing::HeadlessPulse> pulse_;
+};
+
+std::vector<std::int16_t> samplesOf(const std::string& bytes) {
+  std::vector<std::int16_t> s(bytes.size() / 2);
+  for (std::size_t i = 0; i < s.size(); ++i)
+    s[i] = static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
+                                     static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8);
+  return s;
+}
+
+// The highest normalised cross-correlation of `reference` against every
+// stretch of `recording` of its length.
+double peakCorrelation(const std::vector<std::int16_t>& recording, const std::vector<std::int16_t>& reference) {
+  if (reference.empty() || recording.size() < reference.size()) return 0;
+  double refEnergy = 0;
+  for (const std::int16_t x : reference) refEnergy += static_cast<double>(x) * x;
+  double windowEnergy = 0;
+  for (std::size_t i = 0; i < reference.size(); ++i) windowEnergy += static_cast<double>(recording[i]) * recording[i];
+  double best = 0;
+  for (std::size_t lag = 0; lag + reference.size() <= recording.size(); ++lag) {
+    if (lag > 0) {
+      const double gone = recording[lag - 1], come = recording[lag + reference.size() - 1];
+      windowEnergy += come * come - gone * gone;
+    }
+    if (windowEnergy <= 0) continue;
+    double dot = 0;
+    for (std::size_t i = 0; i < reference.size(); ++i) dot += static_cast<double>(recording[lag + i]) * reference[i];
+    best = std::max(best, dot / std::sqrt(refEnergy * windowEnergy));
+  }
+  return best;
+}
+
+TEST_F(PlaybackTest, PlaysTheSamplesItWouldWrite) {
+  const CommandRun written = run({"speak", "-o", "-", "你好"});
+  ASSERT_EQ(written.status, 0) << written.err;
+  ASSERT_TRUE(pulse_->startRecording());
+  const CommandRun played = run({"speak", "你好"});
+  ASSERT_EQ(played.status, 0) << played.err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  pulse_->stopRecording();
+  const std::vector<std::int16_t> reference = samplesOf(written.out);
+  ASSERT_GT(reference.size(), 4000u);
+  // Played at the voice's rate, the server brings the samples back unchanged
+  // but for its resampling to the sink's rate and back.
+  EXPECT_GE(peakCorrelation(pulse_->samples(), reference), 0.95) << pulse_->samples().size() << " samples recorded";
+}
+
+TEST_F(PlaybackTest, InterruptSilencesAtOnce) {
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "你好世界";
+  ASSERT_TRUE(pulse_->startRecording());
+  // Ctrl-C once the sound has been heard for a while, however slowly this
+  // machine starts the command.
+  const auto start = testing::HeadlessPulse::Clock::now();
+  const pid_t pid = testing::spawnProcess({SONVALE_CLI, "speak", text}, {}, dir_.file("speak.log"));
+  ASSERT_GT(pid, 0);
+  bool heard = false;
+  for (int i = 0; i < 600 && !heard; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    heard = pulse_->firstSoundAfter(start, 200) != testing::HeadlessPulse::Clock::time_point{};
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto interruptedAt = testing::HeadlessPulse::Clock::now();
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(heard) << slurp(dir_.file("speak.log"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << slurp(dir_.file("speak.log"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  pulse_->stopRecording();
+  // No sound arrives 100 ms after the signal.
+  const std::vector<std::int16_t>& recorded = pulse_->samples();
+  testing::HeadlessPulse::Clock::time_point last{};
+  for (std::size_t i = 0; i < recorded.size(); ++i)
+    if (std::abs(recorded[i]) >= 200) last = pulse_->arrived()[i];
+  const auto afterMs = std::chrono::duration_cast<std::chrono::milliseconds>(last - interruptedAt).count();
+  EXPECT_LT(afterMs, 100) << "sound went on " << afterMs << " ms after Ctrl-C";
+}
+
+TEST_F(PlaybackTest, NoServerIsOneLineNamingTheWayOut) {
+  setenv("PULSE_SERVER", ("unix:" + dir_.file("no-server")).c_str(), 1);
+  const CommandRun r = run({"speak", "你好"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find("no sound server"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("-o OUT.wav"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty());
 }
 
 }  // namespace

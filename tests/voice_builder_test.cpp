@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "lame_stream.h"
 #include "platform/le_bytes.h"
 #include "synth/mpeg_decoder.h"
 #include "synth/voice_format.h"
-#include "lame_stream.h"
 #include "voice_commands.h"
 
 namespace sonvale::voice {
@@ -796,7 +796,9 @@ TEST(CheckVoice, MissingFilesAreProblems) {
 // ---------------------------------------------------------------------------
 // The commands
 
+// Runs `command` as the sonvale command does: argv[0] is the command's name.
 int run(int (*command)(int, char**), std::vector<std::string> args) {
+  args.insert(args.begin(), "command");
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   return command(static_cast<int>(argv.size()), argv.data());

@@ -1,7 +1,5 @@
 #include "analyze_command.h"
 
-#include <getopt.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "engine/engine.h"
 #include "engine/word_dictionary.h"
 #include "host/output_site.h"
@@ -116,35 +115,36 @@ int analyzeCommand(int argc, char** argv) {
                             {nullptr, 0, nullptr, 0}};
   std::string file, voiceName;
   bool numbers = false, punctuation = false, json = false;
-  optind = 1;
-  for (int c; (c = getopt_long(argc, argv, "+f:h", options, nullptr)) != -1;) {
-    switch (c) {
-      case 'f':
-        file = optarg;
-        break;
-      case kVoice:
-        voiceName = optarg;
-        break;
-      case kNumbers:
-        numbers = true;
-        break;
-      case kPunctuation:
-        punctuation = true;
-        break;
-      case kJson:
-        json = true;
-        break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        return 0;
-      default:
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-  }
-  std::string text;
-  for (int i = optind; i < argc; ++i) text += (i > optind ? " " : "") + std::string(argv[i]);
-  if (optind == argc) {
+  std::vector<std::string> operands;
+  const int status = readCommandLine(
+      argc, argv, "f:h", options,
+      [&](int c, const char* arg) {
+        switch (c) {
+          case 'f':
+            file = arg;
+            break;
+          case kVoice:
+            voiceName = arg;
+            break;
+          case kNumbers:
+            numbers = true;
+            break;
+          case kPunctuation:
+            punctuation = true;
+            break;
+          case kJson:
+            json = true;
+            break;
+          case 'h':
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        return -1;
+      },
+      kUsage, operands);
+  if (status >= 0) return status;
+  std::string text = joinOperands(operands);
+  if (operands.empty()) {
     if (file.empty() || file == "-") {
       text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else {

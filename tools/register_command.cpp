@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "command_line.h"
 #include "host/com_activation.h"
 #include "platform/registry.h"
 
@@ -67,26 +69,27 @@ std::string explain(HRESULT hr) {
 }  // namespace
 
 int registerCommand(int argc, char** argv) {
+  const option options[] = {
+      {"unregister", no_argument, nullptr, 'u'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
   bool unregister = false;
-  std::string module;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kRegisterUsage, stdout);
-      return kExitOk;
-    }
-    if (arg == "--unregister") {
-      unregister = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "sonvale: unknown option '%s'\n%s", arg.c_str(), kRegisterUsage);
-      return kExitUsage;
-    } else if (module.empty()) {
-      module = arg;
-    } else {
-      std::fprintf(stderr, "sonvale: register takes one MODULE\n%s", kRegisterUsage);
-      return kExitUsage;
-    }
+  std::vector<std::string> modules;
+  const int status = readCommandLine(
+      argc, argv, "h", options,
+      [&](int c, const char*) {
+        if (c == 'u') {
+          unregister = true;
+          return -1;
+        }
+        std::fputs(kRegisterUsage, stdout);
+        return kExitOk;
+      },
+      kRegisterUsage, modules);
+  if (status >= 0) return status;
+  if (modules.size() > 1) {
+    std::fprintf(stderr, "sonvale: register takes one MODULE\n%s", kRegisterUsage);
+    return kExitUsage;
   }
+  std::string module = modules.empty() ? std::string() : modules[0];
   if (module.empty()) module = defaultModule();
   if (module.empty()) {
     std::fprintf(stderr, "sonvale: no %s beside this command; name the module to register\n", kModuleName);

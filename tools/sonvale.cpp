@@ -1,7 +1,7 @@
 // The sonvale command: reads Chinese text aloud in Cantonese.
 //
 //   sonvale speak [TEXT...] [-f FILE] [-o OUT.wav | -o -] [--raw] [--rate N]
-//                 [--volume N] [--voice NAME] [--events FILE|-] [--xml|--plain]
+//                 [--volume N] [--voice NAME] [--events FILE|-] [--ssml|--xml|--plain]
 //   sonvale analyze [TEXT...] [-f FILE] [--read-numbers] [--read-punctuation] [--json]
 //   sonvale voices
 //   sonvale voice install NAME DIR [--display TEXT] | remove NAME | build ... | check DIR
@@ -23,11 +23,13 @@
 #include <vector>
 
 #include "analyze_command.h"
+#include "command_line.h"
 #include "config_command.h"
-#include "register_command.h"
+#include "host/sound_server.h"
 #include "host/voice_tokens.h"
 #include "platform/le_bytes.h"
 #include "platform/utf.h"
+#include "register_command.h"
 #include "sonvale/sonvale.h"
 #include "synth/voice_builder.h"
 #include "voice_commands.h"
@@ -45,7 +47,7 @@ const char kUsage[] =
     "Reads Chinese text aloud in Cantonese.\n"
     "\n"
     "commands:\n"
-    "  speak     speak text into a WAV file, raw PCM or events\n"
+    "  speak     speak text aloud, or into a WAV file, raw PCM or events\n"
     "  analyze   show how text is cut into words, readings and numbers\n"
     "  voices    list the installed voices\n"
     "  voice     install, remove, build or check a voice\n"
@@ -56,21 +58,33 @@ const char kUsage[] =
 
 const char kSpeakUsage[] =
     "usage: sonvale speak [TEXT...] [-f FILE] [-o OUT.wav | -o -] [--raw] [--rate N]\n"
-    "                     [--volume N] [--voice NAME] [--events FILE|-] [--xml | --plain]\n"
+    "                     [--volume N] [--voice NAME] [--events FILE|-] [--ssml | --xml | --plain]\n"
     "\n"
-    "Speaks TEXT (UTF-8), or the text of FILE, or standard input.\n"
+    "Speaks TEXT (UTF-8), or the text of FILE, or standard input, through the sound\n"
+    "server (PulseAudio or PipeWire) unless -o says where the audio goes instead.\n"
     "  -o OUT.wav       write a WAV file (at the rate the voice announces)\n"
     "  -o -             write raw 16-bit little-endian mono PCM to standard output,\n"
     "                   e.g. | aplay -f S16_LE -r 11025 -c 1\n"
     "  --raw            write raw PCM to OUT instead of a WAV file\n"
     "  --rate N         speaking rate, -10 (slow) to 10 (fast); 0 is normal\n"
     "  --volume N       volume, 0 to 100 (the default)\n"
-    "  --voice NAME     an installed voice (see 'sonvale voices'); default voice otherwise\n"
+    "  --voice NAME     an installed voice by name or display name, any case, or the\n"
+    "                   start of one (see 'sonvale voices'); default voice otherwise\n"
     "  --events FILE|-  write every event as one JSON object per line\n"
-    "  --xml, --plain   read speech markup (<bookmark mark=\"x\"/>, <silence msec=\"500\"/>,\n"
-    "                   <spell>, <pron>) or none; by default markup is read when the\n"
-    "                   text begins with '<'\n"
-    "Ctrl-C stops speaking and leaves a valid WAV file of what was spoken.\n";
+    "  --ssml           read SSML (<speak>, <mark name=\"x\"/>, <break time=\"500ms\"/>,\n"
+    "                   <prosody rate=\"fast\">, <say-as interpret-as=\"digits\">, ...)\n"
+    "  --xml, --plain   read the speech API's markup (<bookmark mark=\"x\"/>,\n"
+    "                   <silence msec=\"500\"/>, <spell>, <pron>) or none; by default SSML\n"
+    "                   is read when the text begins with <speak>, markup when it\n"
+    "                   begins with '<'\n"
+    "Options may also follow the text; '--' ends them (sonvale speak -- -5%).\n"
+    "Ctrl-C stops speaking: the sound at once, and a WAV file is left valid with\n"
+    "what was spoken.\n";
+
+const char kVoicesUsage[] =
+    "usage: sonvale voices\n"
+    "\n"
+    "Lists the installed voices: name, display name, language, gender, folder.\n";
 
 const char kVoiceUsage[] =
     "usage: sonvale voice install NAME DIR [--display TEXT]\n"
@@ -207,6 +221,9 @@ extern "C" void onInterrupt(int) {
 
 struct SpeakContext {
   AudioOut* audio = nullptr;
+  sonvale::host::SoundServerStream* player = nullptr;
+  int rateHz = 11025;
+  std::string playError;
   std::FILE* events = nullptr;
   bool audioFailed = false;
   bool progress = false;
@@ -214,8 +231,26 @@ struct SpeakContext {
   int shownPercent = -1;
 };
 
+// Plays in pieces of 20 ms, so that Ctrl-C waits for no more than one piece
+// to be taken by the server before what is queued is dropped.
+int play(SpeakContext& context, const std::int16_t* samples, std::size_t count) {
+  const std::size_t piece = static_cast<std::size_t>(context.rateHz / 50);
+  while (count > 0 && interrupted == 0) {
+    const std::size_t n = count < piece ? count : piece;
+    context.playError = context.player->write(samples, n);
+    if (!context.playError.empty()) {
+      context.audioFailed = true;
+      return 1;
+    }
+    samples += n;
+    count -= n;
+  }
+  return 0;
+}
+
 int onAudio(void* user, const std::int16_t* samples, std::size_t count) {
   auto* context = static_cast<SpeakContext*>(user);
+  if (context->player != nullptr) return play(*context, samples, count);
   if (context->audio == nullptr) return 0;
   if (!context->audio->write(samples, count)) {
     context->audioFailed = true;
@@ -228,8 +263,8 @@ void onEvent(void* user, const sonvale_event* e) {
   auto* context = static_cast<SpeakContext*>(user);
   if (context->events != nullptr) {
     static const char* const kNames[] = {"", "sentence", "word", "bookmark"};
-    std::string line = std::string("{\"event\":\"") + kNames[e->kind] + "\",\"offset\":" +
-                       std::to_string(e->audio_offset) + ",\"pos\":" + std::to_string(e->text_pos) +
+    std::string line = std::string("{\"event\":\"") + kNames[e->kind] +
+                       "\",\"offset\":" + std::to_string(e->audio_offset) + ",\"pos\":" + std::to_string(e->text_pos) +
                        ",\"len\":" + std::to_string(e->text_len);
     if (e->kind == SONVALE_EVENT_BOOKMARK)
       line += ",\"name\":" + jsonString(e->name) + ",\"value\":" + std::to_string(e->value);
@@ -247,41 +282,66 @@ void onEvent(void* user, const sonvale_event* e) {
 }
 
 int speakCommand(int argc, char** argv) {
-  enum { kRaw = 256, kRate, kVolume, kVoice, kEvents, kXml, kPlain };
-  const option options[] = {{"file", required_argument, nullptr, 'f'}, {"output", required_argument, nullptr, 'o'},
-                            {"raw", no_argument, nullptr, kRaw},        {"rate", required_argument, nullptr, kRate},
+  enum { kRaw = 256, kRate, kVolume, kVoice, kEvents, kXml, kSsml, kPlain };
+  const option options[] = {{"file", required_argument, nullptr, 'f'},
+                            {"output", required_argument, nullptr, 'o'},
+                            {"raw", no_argument, nullptr, kRaw},
+                            {"rate", required_argument, nullptr, kRate},
                             {"volume", required_argument, nullptr, kVolume},
                             {"voice", required_argument, nullptr, kVoice},
                             {"events", required_argument, nullptr, kEvents},
-                            {"xml", no_argument, nullptr, kXml},        {"plain", no_argument, nullptr, kPlain},
-                            {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+                            {"xml", no_argument, nullptr, kXml},
+                            {"ssml", no_argument, nullptr, kSsml},
+                            {"plain", no_argument, nullptr, kPlain},
+                            {"help", no_argument, nullptr, 'h'},
+                            {nullptr, 0, nullptr, 0}};
   std::string file, output, voiceName, eventsPath;
   bool raw = false;
   int rate = 0, volume = 100, textKind = SONVALE_TEXT_AUTO;
-  optind = 1;
-  for (int c; (c = getopt_long(argc, argv, "+f:o:h", options, nullptr)) != -1;) {
-    switch (c) {
-      case 'f': file = optarg; break;
-      case 'o': output = optarg; break;
-      case kRaw: raw = true; break;
-      case kRate:
-        if (!parseInt(optarg, -10, 10, rate)) return usageError("--rate takes a number from -10 to 10", kSpeakUsage);
-        break;
-      case kVolume:
-        if (!parseInt(optarg, 0, 100, volume)) return usageError("--volume takes a number from 0 to 100", kSpeakUsage);
-        break;
-      case kVoice: voiceName = optarg; break;
-      case kEvents: eventsPath = optarg; break;
-      case kXml: textKind = SONVALE_TEXT_XML; break;
-      case kPlain: textKind = SONVALE_TEXT_PLAIN; break;
-      case 'h': std::fputs(kSpeakUsage, stdout); return kExitOk;
-      default: std::fputs(kSpeakUsage, stderr); return kExitUsage;
-    }
-  }
+  std::vector<std::string> words;
+  const int status = sonvale::tools::readCommandLine(
+      argc, argv, "f:o:h", options,
+      [&](int c, const char* arg) {
+        switch (c) {
+          case 'f':
+            file = arg;
+            break;
+          case 'o':
+            output = arg;
+            break;
+          case kRaw:
+            raw = true;
+            break;
+          case kRate:
+            if (!parseInt(arg, -10, 10, rate)) return usageError("--rate takes a number from -10 to 10", kSpeakUsage);
+            break;
+          case kVolume:
+            if (!parseInt(arg, 0, 100, volume)) return usageError("--volume takes a number from 0 to 100", kSpeakUsage);
+            break;
+          case kVoice:
+            voiceName = arg;
+            break;
+          case kEvents:
+            eventsPath = arg;
+            break;
+          case kXml:
+            textKind = SONVALE_TEXT_XML;
+            break;
+          case kPlain:
+            textKind = SONVALE_TEXT_PLAIN;
+            break;
+          case 'h':
+            std::fputs(kSpeakUsage, stdout);
+            return kExitOk;
+        }
+        return -1;
+      },
+      kSpeakUsage, words);
+  if (status >= 0) return status;
   std::string text;
-  if (optind < argc) {
+  if (!words.empty()) {
     if (!file.empty()) return usageError("give the text or -f FILE, not both", kSpeakUsage);
-    for (int i = optind; i < argc; ++i) text += (i > optind ? " " : "") + std::string(argv[i]);
+    text = sonvale::tools::joinOperands(words);
   } else if (!file.empty()) {
     if (!readWholeFile(file, text)) {
       fail(file + ": " + std::strerror(errno));
@@ -290,12 +350,8 @@ int speakCommand(int argc, char** argv) {
   } else {
     readWholeFile("-", text);
   }
-  if (output.empty() && eventsPath.empty()) {
-    if (isatty(fileno(stdout)) != 0)
-      return usageError("say where the audio goes: -o OUT.wav, or -o - for raw PCM", kSpeakUsage);
-    output = "-";
-  }
-  if (output == "-" && eventsPath == "-") return usageError("audio and events cannot both go to standard output", kSpeakUsage);
+  if (output == "-" && eventsPath == "-")
+    return usageError("audio and events cannot both go to standard output", kSpeakUsage);
 
   // Ctrl-C from here on ends speaking through the engine's abort, and a
   // WAV file begun is always finished.
@@ -320,9 +376,18 @@ int speakCommand(int argc, char** argv) {
   sonvale_set_volume(voice, volume);
 
   SpeakContext context;
+  context.rateHz = sonvale_sample_rate(voice);
   AudioOut audio;
+  sonvale::host::SoundServerStream player;
   std::string openError;
-  if (!output.empty()) {
+  if (output.empty()) {
+    openError = player.open(context.rateHz, "Speech");
+    if (!openError.empty()) {
+      fail("no sound server to play through (" + openError + "); write the audio with -o OUT.wav or -o - instead");
+      return kExitFailure;
+    }
+    context.player = &player;
+  } else {
     if (!audio.open(output, raw, sonvale_sample_rate(voice), openError)) {
       fail(openError);
       return kExitFailure;
@@ -347,11 +412,24 @@ int speakCommand(int argc, char** argv) {
   // An interrupt that came before speaking began leaves an empty file.
   speakingVoice = voice;
   const int result = interrupted != 0 ? SONVALE_OK
-                                      : sonvale_speak(voice, text.data(), static_cast<ptrdiff_t>(text.size()),
-                                                      textKind, onAudio, onEvent, &context);
+                                      : sonvale_speak(voice, text.data(), static_cast<ptrdiff_t>(text.size()), textKind,
+                                                      onAudio, onEvent, &context);
   speakingVoice = nullptr;
   if (context.progress) std::fputs("\r\033[K", stderr);
 
+  if (context.player != nullptr) {
+    // Ctrl-C silences at once: what the server holds is dropped, not played out.
+    if (interrupted != 0) {
+      player.flush();
+    } else if (!context.audioFailed) {
+      context.playError = player.drain();
+      context.audioFailed = !context.playError.empty();
+    }
+    if (context.audioFailed) {
+      fail("the sound server stopped playing: " + context.playError);
+      return kExitFailure;
+    }
+  }
   const bool finished = context.audio == nullptr || audio.finish();
   if (context.audioFailed || !finished) {
     fail((output == "-" ? std::string("standard output") : output) + ": " + std::strerror(errno));
@@ -362,18 +440,24 @@ int speakCommand(int argc, char** argv) {
     return kExitFailure;
   }
   if (interrupted != 0) {
-    fail("interrupted; the audio spoken so far was kept");
+    fail(context.player != nullptr ? "interrupted" : "interrupted; the audio spoken so far was kept");
     return kExitInterrupted;
   }
   return kExitOk;
 }
 
 int voicesCommand(int argc, char** argv) {
-  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::puts("usage: sonvale voices\n\nLists the installed voices: name, display name, folder.");
-    return kExitOk;
-  }
-  if (argc > 1) return usageError("voices takes no arguments", "usage: sonvale voices\n");
+  const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  std::vector<std::string> operands;
+  const int status = sonvale::tools::readCommandLine(
+      argc, argv, "h", options,
+      [](int, const char*) {
+        std::fputs(kVoicesUsage, stdout);
+        return kExitOk;
+      },
+      kVoicesUsage, operands);
+  if (status >= 0) return status;
+  if (!operands.empty()) return usageError("voices takes no arguments", kVoicesUsage);
   std::vector<sonvale::host::VoiceInfo> voices;
   const std::string error = sonvale::host::listVoices(voices);
   if (!error.empty()) {
@@ -383,25 +467,31 @@ int voicesCommand(int argc, char** argv) {
   if (voices.empty()) std::fputs("no voice is installed\n", stderr);
   for (const auto& v : voices) {
     const std::string dir = v.voiceDef.substr(0, v.voiceDef.find_last_of('/'));
-    std::printf("%s\t%s\t%s%s\n", v.name.c_str(), v.displayName.c_str(), dir.c_str(),
+    std::printf("%s\t%s\t%s\t%s\t%s%s\n", v.name.c_str(), v.displayName.c_str(),
+                sonvale::host::languageTag(v.language).c_str(), v.gender.c_str(), dir.c_str(),
                 v.name == sonvale::host::kDefaultVoiceName ? "\t(default)" : "");
   }
   return kExitOk;
 }
 
 int voiceInstall(int argc, char** argv) {
+  enum { kDisplay = 256 };
+  const option options[] = {
+      {"display", required_argument, nullptr, kDisplay}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
   std::string display;
   std::vector<std::string> positional;
-  for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--display") == 0 && i + 1 < argc) {
-      display = argv[++i];
-    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kVoiceUsage, stdout);
-      return kExitOk;
-    } else {
-      positional.push_back(argv[i]);
-    }
-  }
+  const int status = sonvale::tools::readCommandLine(
+      argc, argv, "h", options,
+      [&](int c, const char* arg) {
+        if (c == kDisplay) {
+          display = arg;
+          return -1;
+        }
+        std::fputs(kVoiceUsage, stdout);
+        return kExitOk;
+      },
+      kVoiceUsage, positional);
+  if (status >= 0) return status;
   if (positional.size() != 2) return usageError("voice install takes NAME and DIR", kVoiceUsage);
   const sonvale::voice::VoiceCheck check = sonvale::voice::checkVoice(positional[1]);
   if (!check.problems.empty()) {
@@ -427,9 +517,9 @@ int voiceCommand(int argc, char** argv) {
     return argc < 2 ? kExitUsage : kExitOk;
   }
   const std::string sub = argv[1];
-  if (sub == "build") return sonvale::tools::voiceBuildCommand(argc - 2, argv + 2);
-  if (sub == "check") return sonvale::tools::voiceCheckCommand(argc - 2, argv + 2);
-  if (sub == "install") return voiceInstall(argc - 2, argv + 2);
+  if (sub == "build") return sonvale::tools::voiceBuildCommand(argc - 1, argv + 1);
+  if (sub == "check") return sonvale::tools::voiceCheckCommand(argc - 1, argv + 1);
+  if (sub == "install") return voiceInstall(argc - 1, argv + 1);
   if (sub == "remove") {
     if (argc != 3) return usageError("voice remove takes NAME", kVoiceUsage);
     const std::string error = sonvale::host::removeVoice(argv[2]);

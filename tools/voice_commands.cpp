@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "synth/voice_builder.h"
 
 namespace sonvale::tools {
@@ -47,38 +48,24 @@ const char kCheckUsage[] =
     "every unit and checks every dictionary record. Prints each problem and a\n"
     "summary; exits 1 when there is a problem.\n";
 
-bool isHelp(const char* arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }
-
-// Splits off the positional arguments; false (after a message) for an
-// unknown option. "--" ends the options.
-bool positionals(int argc, char** argv, const char* usage, std::vector<std::string>& out, bool& help) {
-  help = false;
-  bool optionsDone = false;
-  for (int i = 0; i < argc; ++i) {
-    if (!optionsDone && std::strcmp(argv[i], "--") == 0) {
-      optionsDone = true;
-    } else if (!optionsDone && isHelp(argv[i])) {
-      help = true;
-    } else if (!optionsDone && argv[i][0] == '-' && argv[i][1] != '\0') {
-      std::fprintf(stderr, "sonvale: unknown option '%s'\n%s", argv[i], usage);
-      return false;
-    } else {
-      out.emplace_back(argv[i]);
-    }
-  }
-  return true;
+// Gathers the operands; returns -1 to go on, else the exit status (0 after
+// --help, 2 after an unknown option).
+int positionals(int argc, char** argv, const char* usage, std::vector<std::string>& out) {
+  const option options[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  return readCommandLine(
+      argc, argv, "h", options,
+      [usage](int, const char*) {
+        std::fputs(usage, stdout);
+        return 0;
+      },
+      usage, out);
 }
 
 }  // namespace
 
 int voiceBuildCommand(int argc, char** argv) {
   std::vector<std::string> args;
-  bool help = false;
-  if (!positionals(argc, argv, kBuildUsage, args, help)) return kExitUsage;
-  if (help) {
-    std::fputs(kBuildUsage, stdout);
-    return 0;
-  }
+  if (const int status = positionals(argc, argv, kBuildUsage, args); status >= 0) return status;
   if (args.size() != 3) {
     std::fprintf(stderr, "sonvale: voice build takes 3 arguments, found %zu\n%s", args.size(), kBuildUsage);
     return kExitUsage;
@@ -113,12 +100,7 @@ int voiceBuildCommand(int argc, char** argv) {
 
 int voiceCheckCommand(int argc, char** argv) {
   std::vector<std::string> args;
-  bool help = false;
-  if (!positionals(argc, argv, kCheckUsage, args, help)) return kExitUsage;
-  if (help) {
-    std::fputs(kCheckUsage, stdout);
-    return 0;
-  }
+  if (const int status = positionals(argc, argv, kCheckUsage, args); status >= 0) return status;
   if (args.size() != 1) {
     std::fprintf(stderr, "sonvale: voice check takes 1 argument, found %zu\n%s", args.size(), kCheckUsage);
     return kExitUsage;

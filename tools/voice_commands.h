@@ -3,12 +3,12 @@
 
 namespace sonvale::tools {
 
-// `sonvale voice build UNITS_DIR WORDS_FILE OUT_DIR`; argc/argv are the
-// arguments after "build". Returns the exit status: 0 built, 1 failed (one
+// `sonvale voice build UNITS_DIR WORDS_FILE OUT_DIR`; argv[0] is "build"
+// and the arguments follow it. Returns the exit status: 0 built, 1 failed (one
 // line on stderr), 2 usage error.
 int voiceBuildCommand(int argc, char** argv);
 
-// `sonvale voice check DIR`; argc/argv are the arguments after "check".
+// `sonvale voice check DIR`; argv[0] is "check".
 // Prints each problem and a summary; returns 0 when there is no problem,
 // 1 when there is one, 2 for a usage error.
 int voiceCheckCommand(int argc, char** argv);

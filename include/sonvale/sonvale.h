@@ -34,7 +34,9 @@ extern "C" {
 /* How text is read. */
 #define SONVALE_TEXT_PLAIN 0  /* every character is text */
 #define SONVALE_TEXT_XML 1    /* speech markup: <bookmark mark="x"/>, <silence msec="500"/>, <spell>, ... */
-#define SONVALE_TEXT_AUTO 2   /* markup when the text looks like it holds tags */
+#define SONVALE_TEXT_AUTO 2   /* SSML when the text begins with <speak>, else markup when it begins with '<' */
+#define SONVALE_TEXT_SSML 3   /* SSML: <speak>, <mark name="x"/>, <break time="500ms"/>, <prosody>, <say-as>, ...;
+                                 positions of events are in the SSML text, bookmarks carry the marks' names */
 
 /* Event kinds. */
 #define SONVALE_EVENT_SENTENCE 1
@@ -68,7 +70,9 @@ int sonvale_open(const char* name, sonvale_voice** voice, char* error, size_t er
 
 /* Speaks `length` bytes of UTF-8 `text` (-1: up to its NUL). Returns when
  * the text is spoken or sonvale_abort() was called (both SONVALE_OK). Either
- * callback may be NULL. */
+ * callback may be NULL. SSML that is not well-formed is refused with
+ * SONVALE_ERROR_ARGUMENT before anything is spoken; sonvale_last_error()
+ * says where. */
 int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t length, int text_kind, sonvale_audio_fn on_audio,
                   sonvale_event_fn on_event, void* user);
 

@@ -6,6 +6,7 @@
 #include "sonvale/sonvale.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -17,6 +18,7 @@
 #include "host/com_activation.h"
 #include "host/output_site.h"
 #include "host/sapi_xml.h"
+#include "host/ssml.h"
 #include "host/voice_tokens.h"
 #include "platform/utf.h"
 
@@ -103,6 +105,25 @@ class PositionMap {
   Position end_;
 };
 
+// Characters before each byte of an SSML text, counted on from the last
+// question, since events mostly come in text order.
+class SsmlPositions {
+ public:
+  explicit SsmlPositions(std::string_view text) : text_(text) {}
+
+  PositionMap::Position at(std::size_t byte) {
+    if (byte > text_.size()) byte = text_.size();
+    if (byte < at_.bytes) at_ = {};
+    for (; at_.bytes < byte; ++at_.bytes)
+      if ((static_cast<unsigned char>(text_[at_.bytes]) & 0xC0) != 0x80) ++at_.chars;
+    return at_;
+  }
+
+ private:
+  std::string_view text_;
+  PositionMap::Position at_;
+};
+
 // Fragments spoken per engine call: a long text is parsed and spoken batch by
 // batch, so its fragments are never all in memory.
 constexpr std::size_t kFragmentsPerCall = 512;
@@ -181,7 +202,7 @@ extern "C" int sonvale_open(const char* name, sonvale_voice** voice, char* error
 
 extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t length, int text_kind,
                              sonvale_audio_fn on_audio, sonvale_event_fn on_event, void* user) {
-  if (voice == nullptr || text == nullptr || text_kind < SONVALE_TEXT_PLAIN || text_kind > SONVALE_TEXT_AUTO)
+  if (voice == nullptr || text == nullptr || text_kind < SONVALE_TEXT_PLAIN || text_kind > SONVALE_TEXT_SSML)
     return SONVALE_ERROR_ARGUMENT;
   // An abort asked for while the text is still being read must stand.
   voice->controls.clearAbort();
@@ -189,9 +210,23 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
   try {
     voice->lastError.clear();
     const std::size_t bytes = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
-    const std::u16string utf16 = sonvale::platform::utf8ToUtf16({text, bytes});
-    const bool xml = text_kind == SONVALE_TEXT_XML ||
-                     (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeXml(utf16));
+    // SSML is turned into the engine's markup first; events found in the
+    // markup are placed back in the SSML.
+    const std::string_view given(text, bytes);
+    const bool ssml =
+        text_kind == SONVALE_TEXT_SSML || (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeSsml(given));
+    sonvale::host::SapiText sapi;
+    if (ssml) {
+      if (const std::string error = sonvale::host::ssmlToSapi(given, false, sapi); !error.empty()) {
+        if (error == "out of memory") throw std::bad_alloc();
+        voice->lastError = "SSML: " + error;
+        return SONVALE_ERROR_ARGUMENT;
+      }
+    }
+    const std::u16string utf16 = sonvale::platform::utf8ToUtf16(ssml ? std::string_view(sapi.markup) : given);
+    const bool xml =
+        ssml || text_kind == SONVALE_TEXT_XML || (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeXml(utf16));
+    SsmlPositions ssmlPositions(given);
     const PositionMap positions(utf16);
 
     // Bookmark events carry no position; the n-th one of a call belongs to
@@ -238,8 +273,13 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
       if (e.id == SPEI_TTS_BOOKMARK) {
         out.kind = SONVALE_EVENT_BOOKMARK;
         name = sonvale::platform::utf16ToUtf8(e.bookmark);
-        out.name = name.c_str();
         out.value = static_cast<std::int32_t>(e.wParam);
+        if (ssml && e.wParam < sapi.marks.size()) {
+          // The markup's bookmarks are the marks' numbers.
+          name = sapi.marks[e.wParam];
+          out.value = static_cast<std::int32_t>(std::strtol(name.c_str(), nullptr, 10));
+        }
+        out.name = name.c_str();
         from = to = bookmarks < bookmarkOffsets.size() ? bookmarkOffsets[bookmarks] : 0;
         ++bookmarks;
       } else {
@@ -247,7 +287,12 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
         from = static_cast<std::uint64_t>(e.lParam);
         to = from + e.wParam;
       }
-      const PositionMap::Position a = positions[from], b = positions[to];
+      PositionMap::Position a = positions[from], b = positions[to];
+      if (ssml) {
+        a = ssmlPositions.at(sapi.ssmlByteOf(a.bytes));
+        b = ssmlPositions.at(sapi.ssmlByteOf(b.bytes));
+        if (b.bytes < a.bytes) b = a;
+      }
       out.text_pos = a.chars;
       out.text_len = b.chars - a.chars;
       out.utf8_pos = a.bytes;

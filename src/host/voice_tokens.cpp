@@ -54,8 +54,20 @@ std::string listVoices(std::vector<VoiceInfo>& voices) {
       continue;
     std::string clsid = queryText(key, u"CLSID");
     if (!platform::equalsIgnoreAsciiCase(platform::utf8ToUtf16(clsid), platform::utf8ToUtf16(ours))) continue;
-    voices.push_back({platform::utf16ToUtf8(name), queryText(key, u""), queryText(key, u"VoiceDef"),
-                      queryText(key, u"VoiceData"), queryText(key, u"VoiceWord")});
+    VoiceInfo info{platform::utf16ToUtf8(name),
+                   queryText(key, u""),
+                   queryText(key, u"VoiceDef"),
+                   queryText(key, u"VoiceData"),
+                   queryText(key, u"VoiceWord"),
+                   {},
+                   {}};
+    RegKey attributes;
+    if (platform::regOpenKey(RegRoot::LocalMachine, tokenPath(info.name) + u"\\Attributes", attributes) ==
+        ERROR_SUCCESS) {
+      info.language = queryText(attributes, u"Language");
+      info.gender = queryText(attributes, u"Gender");
+    }
+    voices.push_back(std::move(info));
   }
   return {};
 }
@@ -67,21 +79,45 @@ HRESULT openVoiceToken(const std::string& name, ISpObjectToken** token, std::str
   if (!error.empty()) return E_FAIL;
   const std::string wanted = name.empty() ? kDefaultVoiceName : name;
   const std::u16string wanted16 = platform::utf8ToUtf16(wanted);
+  const auto startsWith = [&wanted16](const std::string& text) {
+    const std::u16string text16 = platform::utf8ToUtf16(text);
+    return text16.size() >= wanted16.size() &&
+           platform::equalsIgnoreAsciiCase(std::u16string_view(text16).substr(0, wanted16.size()), wanted16);
+  };
+  // A whole name wins over a start; a start must pick out one voice.
+  const VoiceInfo* found = nullptr;
+  std::vector<const VoiceInfo*> starts;
   for (const VoiceInfo& v : voices) {
     if (platform::equalsIgnoreAsciiCase(platform::utf8ToUtf16(v.name), wanted16) ||
         platform::equalsIgnoreAsciiCase(platform::utf8ToUtf16(v.displayName), wanted16)) {
-      const HRESULT hr = RegistryToken::open(RegRoot::LocalMachine, tokenPath(v.name), false, token);
-      if (FAILED(hr)) error = "cannot open the token of voice '" + v.name + "'";
-      return hr;
+      found = &v;
+      break;
     }
+    if (!name.empty() && (startsWith(v.name) || startsWith(v.displayName))) starts.push_back(&v);
   }
-  if (name.empty()) {
+  if (found == nullptr && starts.size() == 1) found = starts.front();
+  if (found != nullptr) {
+    const HRESULT hr = RegistryToken::open(RegRoot::LocalMachine, tokenPath(found->name), false, token);
+    if (FAILED(hr)) error = "cannot open the token of voice '" + found->name + "'";
+    return hr;
+  }
+  if (starts.size() > 1) {
+    error = "'" + name + "' could be any of";
+    for (std::size_t i = 0; i < starts.size(); ++i) error += (i > 0 ? ", '" : " '") + starts[i]->displayName + "'";
+    error += "; give more of the name";
+  } else if (name.empty()) {
     error = "the default voice is not installed (run scripts/setup.sh, or sonvale voice install " +
             std::string(kDefaultVoiceName) + " DIR)";
   } else {
     error = "no voice called '" + name + "' is installed (sonvale voices lists them)";
   }
   return SPERR_NOT_FOUND;
+}
+
+std::string languageTag(const std::string& langIdHex) {
+  // The languages a voice of this engine is made for.
+  if (platform::equalsIgnoreAsciiCase(platform::utf8ToUtf16(langIdHex), u"C04")) return "zh-HK";
+  return langIdHex;
 }
 
 std::string installVoice(const std::string& name, const std::string& displayName, const std::string& dir) {
@@ -117,9 +153,9 @@ std::string installVoice(const std::string& name, const std::string& displayName
       {u"Name", nullptr}, {u"Gender", u"Female"}, {u"Age", u"Adult"}, {u"Language", u"C04"}, {u"Vendor", u"Sonvale"}};
   for (const auto& [attr, value] : attrs) {
     if (error != ERROR_SUCCESS) break;
-    error = platform::regSetString(attributes, attr,
-                                   value != nullptr ? std::u16string(value)
-                                                    : platform::utf8ToUtf16(displayName.empty() ? name : displayName));
+    error = platform::regSetString(
+        attributes, attr,
+        value != nullptr ? std::u16string(value) : platform::utf8ToUtf16(displayName.empty() ? name : displayName));
   }
   return error == ERROR_SUCCESS ? std::string() : registryError(error);
 }

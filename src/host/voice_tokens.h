@@ -19,14 +19,20 @@ struct VoiceInfo {
   std::string name;         // the token key
   std::string displayName;  // the token's default value
   std::string voiceDef, voiceData, voiceWord;
+  std::string language;  // Attributes\\Language: the LANGID in hex ("C04"), "" when not set
+  std::string gender;    // Attributes\\Gender ("Female"), "" when not set
 };
+
+// A language for people: "zh-HK" for the LANGID text "C04", else the text itself.
+std::string languageTag(const std::string& langIdHex);
 
 // The voices whose token names this engine's CLSID, in installation order.
 // Returns an empty string, or what went wrong reading the registry.
 std::string listVoices(std::vector<VoiceInfo>& voices);
 
 // Opens the token of the voice called `name` (its key or its display name,
-// letter case ignored); an empty name is the default voice. On failure
+// letter case ignored, or the start of exactly one of them); an empty name is
+// the default voice. On failure
 // returns SPERR_NOT_FOUND or the registry's error, with `error` saying which.
 HRESULT openVoiceToken(const std::string& name, ISpObjectToken** token, std::string& error);
 

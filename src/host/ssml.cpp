@@ -1,16 +1,21 @@
-#include "ssml_to_sapi.h"
+#include "host/ssml.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 
 #include "platform/utf.h"
+#include "text/number_reading.h"
 
-namespace sonvale::speechd {
+namespace sonvale::host {
 
 namespace {
+
+constexpr unsigned kNormalVolume = 100;
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool isNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':'; }
@@ -44,6 +49,37 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
   return length;
 }
 
+// A decimal such as "1.5", "+20" or "-6", with at most one sign and one '.';
+// `sign` tells whether it had a sign. Spaces around it are ignored; a value
+// too large for a double is infinite, one too small 0. from_chars alone would also take
+// exponents, "inf" and "nan".
+std::optional<double> parseDecimal(std::string_view text, bool& sign) {
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  sign = !text.empty() && (text.front() == '+' || text.front() == '-');
+  const bool negative = sign && text.front() == '-';
+  if (sign) text.remove_prefix(1);
+  std::size_t digits = 0, dots = 0;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') {
+      ++digits;
+    } else if (c == '.') {
+      ++dots;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (digits == 0 || dots > 1) return std::nullopt;
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (end != text.data() + text.size()) return std::nullopt;
+  if (ec == std::errc::result_out_of_range) {
+    // Too large when a digit before the '.' is not 0; else too small.
+    const std::string_view whole = text.substr(0, text.find('.'));
+    value = whole.find_first_not_of('0') != std::string_view::npos ? std::numeric_limits<double>::infinity() : 0.0;
+  }
+  return negative ? -value : value;
+}
 
 // A CSS time as SSML writes it ("250ms", "1.5s", ".5 s") in whole
 // milliseconds, halves rounded up and clamped to kMaxBreakMs.
@@ -59,28 +95,60 @@ std::optional<unsigned> parseBreakTime(std::string_view text) {
   } else {
     return std::nullopt;
   }
-  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-  // Digits with at most one '.', and at least one digit: from_chars alone
-  // would also take signs, exponents, "inf" and "nan".
-  std::size_t digits = 0, dots = 0;
-  for (const char c : text) {
-    if (c >= '0' && c <= '9') {
-      ++digits;
-    } else if (c == '.') {
-      ++dots;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (digits == 0 || dots > 1) return std::nullopt;
-  double value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (end != text.data() + text.size()) return std::nullopt;
-  if (ec == std::errc::result_out_of_range) return kMaxBreakMs;
-  if (ec != std::errc()) return std::nullopt;
-  const double ms = value * factor;
+  bool sign = false;
+  const std::optional<double> value = parseDecimal(text, sign);
+  if (!value || sign) return std::nullopt;
+  const double ms = *value * factor;
   if (ms >= kMaxBreakMs) return kMaxBreakMs;
   return static_cast<unsigned>(std::floor(ms + 0.5));
+}
+
+// The speech API's rate (-10..10, a factor of 3 for 10 steps) for `factor`
+// times the normal speed, rounded and clamped.
+int rateForFactor(double factor) {
+  const double rate = std::round(10.0 * std::log(factor) / std::log(3.0));
+  return static_cast<int>(std::clamp(rate, -10.0, 10.0));
+}
+
+// A <prosody> rate, from the running `rate`: a keyword, a percentage of the
+// running speed ("150%", "+20%", "-10%") or a factor of the normal speed ("0.8").
+std::optional<int> parseProsodyRate(std::string_view text, int rate) {
+  for (const ProsodyRate& r : kProsodyRates)
+    if (r.name == text) return r.rate;
+  bool sign = false;
+  if (text.ends_with("%")) {
+    const std::optional<double> percent = parseDecimal(text.substr(0, text.size() - 1), sign);
+    if (!percent) return std::nullopt;
+    const double factor = sign ? 1.0 + *percent / 100.0 : *percent / 100.0;
+    if (factor <= 0) return std::nullopt;
+    return std::clamp(rate + rateForFactor(factor), -10, 10);
+  }
+  const std::optional<double> factor = parseDecimal(text, sign);
+  if (!factor || sign || *factor <= 0) return std::nullopt;
+  return rateForFactor(*factor);
+}
+
+// A <prosody> volume, from the running `volume`: a keyword, a level 0..100,
+// a change of it ("+10", "-20"), a share of it ("50%", "+10%") or decibels ("-6dB").
+std::optional<unsigned> parseProsodyVolume(std::string_view text, unsigned volume) {
+  for (const ProsodyVolume& v : kProsodyVolumes)
+    if (v.name == text) return v.volume;
+  bool sign = false;
+  double level = 0;
+  if (text.ends_with("dB")) {
+    const std::optional<double> db = parseDecimal(text.substr(0, text.size() - 2), sign);
+    if (!db) return std::nullopt;
+    level = volume * std::pow(10.0, *db / 20.0);
+  } else if (text.ends_with("%")) {
+    const std::optional<double> percent = parseDecimal(text.substr(0, text.size() - 1), sign);
+    if (!percent) return std::nullopt;
+    level = sign ? volume * (1.0 + *percent / 100.0) : volume * *percent / 100.0;
+  } else {
+    const std::optional<double> number = parseDecimal(text, sign);
+    if (!number) return std::nullopt;
+    level = sign ? volume + *number : *number;
+  }
+  return static_cast<unsigned>(std::round(std::clamp(level, 0.0, 100.0)));
 }
 
 struct Attribute {
@@ -109,13 +177,13 @@ class Converter {
         std::size_t length = 0;
         ok = entity(pos_, decoded, length);
         if (ok) {
-          text(decoded);
+          text(decoded, pos_, false);
           pos_ += length;
         }
       } else {
         const std::size_t start = pos_;
         while (pos_ < s_.size() && s_[pos_] != '<' && s_[pos_] != '&') ++pos_;
-        text(s_.substr(start, pos_ - start));
+        text(s_.substr(start, pos_ - start), start);
       }
       if (!ok) return error_;
     }
@@ -126,10 +194,14 @@ class Converter {
  private:
   struct Open {
     std::string name;
-    std::size_t at;  // byte of its '<'
-    bool silent;     // its content is not read
-    bool spelled;    // its content is spelled
-    bool separates;  // a space at each edge
+    std::size_t at = 0;      // byte of its '<'
+    bool silent = false;     // its content is not read
+    bool spelled = false;    // its content is spelled
+    bool cardinal = false;   // its digits are read as numbers
+    bool separates = false;  // a space at each edge
+    std::string closing;     // the markup that ends what its start tag began
+    int outerRate = 0;       // the running rate and volume outside it
+    unsigned outerVolume = kNormalVolume;
   };
 
   std::string fault(std::size_t at, const std::string& what) {
@@ -144,15 +216,30 @@ class Converter {
   bool silent() const { return silentDepth_ > 0; }
   bool spelling() const { return spellAll_ || spelledDepth_ > 0; }
 
-  // Text to be read, UTF-8.
-  void text(std::string_view t) {
+  // Marks that what is written next stands for the SSML from byte `source`.
+  void anchor(std::size_t source) {
+    if (!out_.anchors.empty() && out_.anchors.back().markupByte == out_.markup.size()) out_.anchors.pop_back();
+    out_.anchors.push_back({out_.markup.size(), source});
+  }
+
+  // Text to be read, UTF-8, found at SSML byte `source` (each byte its own,
+  // when `sourced`; else all of it at `source`: an alias, a decoded entity).
+  void text(std::string_view t, std::size_t source, bool sourced = true) {
     if (silent()) return;
+    if (cardinalDepth_ > 0) {
+      anchor(source);
+      out_.markup += readDigitRuns(t);
+      return;
+    }
     const bool spell = spelling();
+    anchor(source);
     for (std::size_t i = 0; i < t.size();) {
       const std::size_t n = utf8SequenceLength(t, i);
       const std::string_view ch = t.substr(i, n == 0 ? 1 : n);
       i += ch.size();
       if (spell && ch.size() == 1 && isSpace(ch[0])) continue;
+      const bool escaped = ch == "&" || ch == "<" || ch == ">";
+      if (escaped || spell) anchor(sourced ? source + i - ch.size() : source);
       if (ch == "&") {
         out_.markup += "&amp;";
       } else if (ch == "<") {
@@ -164,7 +251,30 @@ class Converter {
       }
       // A space after each character makes it a word of its own.
       if (spell) out_.markup.push_back(' ');
+      if (escaped && sourced) anchor(source + i);
     }
+  }
+
+  // `t` with every run of ASCII digits written as the ideographs that read
+  // it as a number; runs too long to read as one stay digits. Markup
+  // characters are escaped.
+  static std::string readDigitRuns(std::string_view t) {
+    std::string out;
+    for (std::size_t i = 0; i < t.size();) {
+      if (t[i] >= '0' && t[i] <= '9') {
+        std::size_t end = i;
+        while (end < t.size() && t[end] >= '0' && t[end] <= '9') ++end;
+        NumberParts parts;
+        for (std::size_t k = i; k < end; ++k) parts.integerPart.push_back(static_cast<char16_t>(t[k]));
+        const std::u16string read = readNumber(parts);
+        out += read.empty() ? std::string(t.substr(i, end - i)) : platform::utf16ToUtf8(read);
+        i = end;
+      } else {
+        out += t[i] == '&' ? "&amp;" : t[i] == '<' ? "&lt;" : t[i] == '>' ? "&gt;" : std::string(1, t[i]);
+        ++i;
+      }
+    }
+    return out;
   }
 
   void separate() {
@@ -221,7 +331,7 @@ class Converter {
     if (rest.starts_with("<![CDATA[")) {
       const std::size_t end = s_.find("]]>", at + 9);
       if (end == std::string_view::npos) return fail(at, "the CDATA section is never closed");
-      text(s_.substr(at + 9, end - at - 9));
+      text(s_.substr(at + 9, end - at - 9), at + 9);
       pos_ = end + 3;
       return true;
     }
@@ -255,6 +365,13 @@ class Converter {
     open_.pop_back();
     if (element.silent) --silentDepth_;
     if (element.spelled) --spelledDepth_;
+    if (element.cardinal) --cardinalDepth_;
+    rate_ = element.outerRate;
+    volume_ = element.outerVolume;
+    if (!silent() && !element.closing.empty()) {
+      anchor(at);
+      out_.markup += element.closing;
+    }
     if (element.separates) separate();
     return true;
   }
@@ -321,11 +438,17 @@ class Converter {
   }
 
   bool element(std::size_t at, const std::string& name, const std::vector<Attribute>& attributes, bool selfClosing) {
-    Open open{name, at, false, false, false};
+    Open open;
+    open.name = name;
+    open.at = at;
+    open.outerRate = rate_;
+    open.outerVolume = volume_;
+    std::string starting;  // markup that begins what the element asks for
     if (name == "mark") {
       const std::string* markName = find(attributes, "name");
       if (markName == nullptr) return fail(at, "<mark> has no name attribute");
       if (!silent()) {
+        anchor(at);
         out_.markup += "<bookmark mark=\"" + std::to_string(out_.marks.size()) + "\"/>";
         out_.marks.push_back(*markName);
       }
@@ -348,14 +471,40 @@ class Converter {
         for (const BreakStrength& b : kBreakStrengths)
           if (b.name == "medium") ms = b.ms;
       }
-      if (ms > 0 && !silent()) out_.markup += "<silence msec=\"" + std::to_string(ms) + "\"/>";
+      if (ms > 0 && !silent()) {
+        anchor(at);
+        out_.markup += "<silence msec=\"" + std::to_string(ms) + "\"/>";
+      }
     } else if (name == "sub") {
-      if (const std::string* alias = find(attributes, "alias")) text(*alias);
+      if (const std::string* alias = find(attributes, "alias")) text(*alias, at, false);
       open.silent = true;
     } else if (name == "say-as") {
       const std::string* as = find(attributes, "interpret-as");
-      open.spelled = as != nullptr && (*as == "characters" || *as == "spell-out" || *as == "tts:char");
+      open.spelled = as != nullptr && (*as == "characters" || *as == "spell-out" || *as == "tts:char" ||
+                                       *as == "digits" || *as == "telephone");
+      open.cardinal = as != nullptr && (*as == "cardinal" || *as == "number");
       open.separates = open.spelled;
+    } else if (name == "prosody") {
+      if (const std::string* rate = find(attributes, "rate")) {
+        const std::optional<int> parsed = parseProsodyRate(*rate, rate_);
+        if (!parsed) return fail(at, "<prosody> rate \"" + *rate + "\" is not a rate such as fast, 150% or 0.8");
+        rate_ = *parsed;
+        starting += "<rate absspeed=\"" + std::to_string(rate_) + "\">";
+        open.closing = "</rate>";
+      }
+      if (const std::string* volume = find(attributes, "volume")) {
+        const std::optional<unsigned> parsed = parseProsodyVolume(*volume, volume_);
+        if (!parsed) return fail(at, "<prosody> volume \"" + *volume + "\" is not a volume such as loud, 80 or -6dB");
+        volume_ = *parsed;
+        starting += "<volume level=\"" + std::to_string(volume_) + "\">";
+        open.closing = "</volume>" + open.closing;
+      }
+    } else if (name == "emphasis") {
+      const std::string* level = find(attributes, "level");
+      if (level == nullptr || *level != "none") {
+        starting = "<emph>";
+        open.closing = "</emph>";
+      }
     } else if (name == "p" || name == "s") {
       open.separates = true;
     } else if (name == "desc" || name == "metadata" || name == "lexicon") {
@@ -364,10 +513,17 @@ class Converter {
     if (open.separates) separate();
     if (selfClosing) {
       if (open.separates) separate();
+      rate_ = open.outerRate;
+      volume_ = open.outerVolume;
       return true;
+    }
+    if (!silent() && !starting.empty()) {
+      anchor(at);
+      out_.markup += starting;
     }
     if (open.silent) ++silentDepth_;
     if (open.spelled) ++spelledDepth_;
+    if (open.cardinal) ++cardinalDepth_;
     open_.push_back(std::move(open));
     return true;
   }
@@ -379,10 +535,42 @@ class Converter {
   std::vector<Open> open_;
   int silentDepth_ = 0;
   int spelledDepth_ = 0;
+  int cardinalDepth_ = 0;
+  int rate_ = 0;
+  unsigned volume_ = kNormalVolume;
   std::string error_;
 };
 
 }  // namespace
+
+std::size_t SapiText::ssmlByteOf(std::size_t markupByte) const {
+  const auto after = std::upper_bound(anchors.begin(), anchors.end(), markupByte,
+                                      [](std::size_t byte, const SourceAnchor& a) { return byte < a.markupByte; });
+  if (after == anchors.begin()) return 0;
+  const SourceAnchor& a = *(after - 1);
+  const std::size_t byte = a.ssmlByte + (markupByte - a.markupByte);
+  return after != anchors.end() && byte > after->ssmlByte ? after->ssmlByte : byte;
+}
+
+bool looksLikeSsml(std::string_view text) {
+  for (;;) {
+    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+    if (text.starts_with("\xEF\xBB\xBF")) {
+      text.remove_prefix(3);
+    } else if (text.starts_with("<?")) {
+      const std::size_t end = text.find("?>");
+      if (end == std::string_view::npos) return false;
+      text.remove_prefix(end + 2);
+    } else if (text.starts_with("<!--")) {
+      const std::size_t end = text.find("-->");
+      if (end == std::string_view::npos) return false;
+      text.remove_prefix(end + 3);
+    } else {
+      break;
+    }
+  }
+  return text.starts_with("<speak") && text.size() > 6 && (isSpace(text[6]) || text[6] == '>' || text[6] == '/');
+}
 
 std::string ssmlToSapi(std::string_view ssml, bool spell, SapiText& out) {
   try {
@@ -392,4 +580,4 @@ std::string ssmlToSapi(std::string_view ssml, bool spell, SapiText& out) {
   }
 }
 
-}  // namespace sonvale::speechd
+}  // namespace sonvale::host

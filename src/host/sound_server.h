@@ -1,0 +1,47 @@
+// Plays 16-bit mono samples through the user's sound server as they are
+// made: PulseAudio, or PipeWire through its PulseAudio service. The only file
+// that talks to the server's client library is sound_server.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct pa_simple;
+
+namespace sonvale::host {
+
+class SoundServerStream {
+ public:
+  // The server holds at most this much audio ahead of what is heard (how far
+  // synthesis may run ahead of playback, and what a stop drops), and begins
+  // playing once it is full.
+  static constexpr unsigned kBufferMs = 250;
+
+  SoundServerStream() = default;
+  ~SoundServerStream();
+  SoundServerStream(const SoundServerStream&) = delete;
+  SoundServerStream& operator=(const SoundServerStream&) = delete;
+
+  // Connects to the server and opens a playback stream at `rateHz`, named
+  // `streamName` in the server's mixer. Returns "" or the server library's
+  // reason, as one line.
+  std::string open(int rateHz, const char* streamName);
+
+  // Queues `count` samples, blocking while the server's buffer is full.
+  // Returns "" or the reason the server refused them.
+  std::string write(const std::int16_t* samples, std::size_t count);
+
+  // Waits until everything queued has been heard.
+  std::string drain();
+
+  // Drops everything queued and not yet heard.
+  void flush();
+
+  bool isOpen() const { return stream_ != nullptr; }
+
+ private:
+  pa_simple* stream_ = nullptr;
+};
+
+}  // namespace sonvale::host

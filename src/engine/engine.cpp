@@ -66,7 +66,8 @@ HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngi
   if (site == nullptr || fragments == nullptr) {
     result = E_INVALIDARG;
   } else {
-    startText(cursor_, fragments);
+    startText(cursor_, joins_.join(fragments));
+    nextMark_ = 0;
     audioOffset_ = 0;
     items_.clear();
     for (;;) {
@@ -92,8 +93,9 @@ HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngi
       if (site->GetActions() & SPVES_ABORT) break;
       const TextItem& first = items_[0];
       const TextItem& last = items_[items_.size() - 1];
-      const std::uint32_t span = last.sourceOffset + last.sourceLength - first.sourceOffset;
-      const HRESULT hr = sendEvent(site, SPEI_SENTENCE_BOUNDARY, span, static_cast<LPARAM>(first.sourceOffset));
+      const std::uint32_t start = sourceOffsetAt(first, 0);
+      const std::uint32_t end = last.length > 0 ? sourceOffsetAt(last, last.length - 1) + 1 : last.sourceOffset;
+      const HRESULT hr = sendEvent(site, SPEI_SENTENCE_BOUNDARY, end - start, static_cast<LPARAM>(start));
       if (FAILED(hr)) {
         result = hr;
         break;
@@ -102,7 +104,10 @@ HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngi
       if (FAILED(result)) break;
     }
     if (result == S_FALSE) result = S_OK;
+    // Bookmarks that only white space followed are reached at the end.
+    if (result == S_OK && !(site->GetActions() & SPVES_ABORT)) result = sendMarksBefore(site, nullptr);
     items_.release();
+    joins_.clear();
   }
   dumps_.close();
   return result;

@@ -108,7 +108,7 @@ HRESULT Engine::speakSentence(ISpTTSEngineSite* site) {
         hr = speakSilence(site, item);
         break;
       case SPVA_Bookmark:
-        hr = sendBookmark(site, item);
+        hr = sendBookmark(site, item.text, item.length);
         break;
       default:  // pronounce, spell-out, section and unknown tags are passed over
         break;
@@ -142,8 +142,9 @@ HRESULT Engine::speakText(ISpTTSEngineSite* site, const TextItem& item, Flow& fl
   for (std::uint32_t p = 0; p < item.length; ++p) {
     unitLength_ = 0;
     if (const HRESULT hr = pollActions(site, false, flow); FAILED(hr) || flow == Flow::Stop) return hr;
+    HRESULT hr = sendMarksBefore(site, item.text + p);
+    if (FAILED(hr)) return hr;
     const char16_t c = item.text[p];
-    HRESULT hr = S_OK;
     if (c >= 0x4E00 && c <= 0x9FA5) {
       hr = speakWord(site, item, p, flow);
     } else if (c == 0x3000) {
@@ -185,7 +186,7 @@ HRESULT Engine::speakWord(ISpTTSEngineSite* site, const TextItem& item, std::uin
   // A word always speaks at least one syllable and never more than its arrays hold.
   const auto syllables = static_cast<std::uint32_t>(std::clamp(n, 1, static_cast<int>(kMaxWordSyllables)));
 
-  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, word_.textLength(), static_cast<LPARAM>(item.sourceOffset + p));
+  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, word_.textLength(), static_cast<LPARAM>(sourceOffsetAt(item, p)));
   if (FAILED(hr)) return hr;
   if (panel_ != nullptr) showWordOnPanel();
 
@@ -193,6 +194,7 @@ HRESULT Engine::speakWord(ISpTTSEngineSite* site, const TextItem& item, std::uin
     unitLength_ = 0;
     hr = pollActions(site, true, flow);
     if (FAILED(hr) || flow == Flow::Stop) return hr;
+    if (k > 0 && FAILED(hr = sendMarksBefore(site, item.text + p + k))) return hr;
     const std::uint32_t unit = static_cast<std::uint32_t>(word_.reading[k]) - kIdeographUnitBias;
     unitLength_ = speakSyllable(site, unit, word_.syllable(k));
     audioOffset_ += unitLength_;
@@ -227,7 +229,7 @@ HRESULT Engine::speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::u
                                                          std::to_string(kMaxNumberDigits) + " digits");
   });
 
-  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, p - start, static_cast<LPARAM>(item.sourceOffset + start));
+  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, p - start, static_cast<LPARAM>(sourceOffsetAt(item, start)));
   if (FAILED(hr)) return hr;
   for (const char16_t u : numberReading_) {
     unitLength_ = 0;
@@ -239,7 +241,7 @@ HRESULT Engine::speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::u
     audioOffset_ += unitLength_;
   }
   --p;  // the last code unit the number took; the caller moves past it
-  return S_OK;
+  return sendMarksBefore(site, item.text + p);
 }
 
 HRESULT Engine::speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t p) {
@@ -249,7 +251,7 @@ HRESULT Engine::speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::u
   const Pause pause = pauseClass(c <= 0x00FF ? static_cast<char16_t>(unit) : c);
   if (pause != Pause::None && config.readPunctuation.load() == 0) unit = 0;
 
-  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, 1, static_cast<LPARAM>(item.sourceOffset + p));
+  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, 1, static_cast<LPARAM>(sourceOffsetAt(item, p)));
   if (FAILED(hr)) return hr;
   unitLength_ = speakSyllable(site, unit, {});
 
@@ -283,12 +285,30 @@ HRESULT Engine::speakSilence(ISpTTSEngineSite* site, const TextItem& item) {
   return FAILED(hr) ? hr : S_OK;
 }
 
-HRESULT Engine::sendBookmark(ISpTTSEngineSite* site, const TextItem& item) {
+HRESULT Engine::sendBookmark(ISpTTSEngineSite* site, const char16_t* text, std::uint32_t length) {
   std::u16string name;
-  if (item.text != nullptr) name.assign(item.text, item.length);
+  if (text != nullptr) name.assign(text, length);
   const std::int32_t value = bookmarkValue(name);
   return sendEvent(site, SPEI_TTS_BOOKMARK, static_cast<WPARAM>(static_cast<std::intptr_t>(value)),
                    reinterpret_cast<LPARAM>(name.c_str()), SPET_LPARAM_IS_STRING);
+}
+
+HRESULT Engine::sendMarksBefore(ISpTTSEngineSite* site, const char16_t* unit) {
+  const std::vector<BookmarkJoins::Mark>& marks = joins_.marks();
+  if (nextMark_ == marks.size()) return S_OK;
+  std::optional<BookmarkJoins::Place> place;
+  if (unit != nullptr && !(place = joins_.locate(unit))) return S_OK;
+  for (; nextMark_ < marks.size(); ++nextMark_) {
+    const BookmarkJoins::Mark& mark = marks[nextMark_];
+    if (place && (mark.text > place->text || (mark.text == place->text && mark.position > place->position))) break;
+    if (const HRESULT hr = sendBookmark(site, mark.name, mark.nameLength); FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+std::uint32_t Engine::sourceOffsetAt(const TextItem& item, std::uint32_t p) const {
+  if (const auto place = joins_.locate(item.text + p)) return place->sourceOffset;
+  return item.sourceOffset + p;
 }
 
 }  // namespace sonvale

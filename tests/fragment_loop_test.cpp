@@ -468,6 +468,7 @@ const MarkedCase kMarkedCases[] = {
     {"ClauseEndThenSentenceEnd", u"好，|好。|好", 0, {5200, 20400}},
     {"TwoTogether", u"你||好", 0, {100, 100}},
     {"AtTheStartAndTheEnd", u"|你好|", 0, {0, 10200}},
+    {"BeforeOnlyWhiteSpace", u"你|  |", 0, {10100, 10100}},
     // A number is read as a whole; a bookmark inside it stands where its
     // reading ends (1234: seven syllables).
     {"InsideANumber", u"12|34", 1, {700}},

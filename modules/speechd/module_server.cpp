@@ -311,8 +311,8 @@ Speaker::Outcome Speaker::speak(Message& m) {
     return Outcome::Ended;
   }
   const int kind = m.request.kind == SpeakRequest::Kind::Markup ? SONVALE_TEXT_XML : SONVALE_TEXT_PLAIN;
-  const int result = sonvale_speak(m.voice, m.request.text.data(), static_cast<ptrdiff_t>(m.request.text.size()), kind,
-                                   onAudio, onEvent, &m);
+  const int result = sonvale_speak(m.voice, m.request.text.data(), static_cast<ptrdiff_t>(m.request.text.size()),
+                                   kind, onAudio, onEvent, &m);
   if (stopRequested_.load()) return Outcome::Stopped;
   if (m.failed) {
     m.error = "out of memory";
@@ -334,7 +334,9 @@ void Speaker::finish(Message& m, Outcome outcome) {
     // flushed the server's queue all the same: report that message stopped.
     if (stopRequested_.load()) outcome = Outcome::Stopped;
     if (!m.begun) out_.write("701 BEGIN\n");
-    out_.write(outcome == Outcome::Stopped ? "703 STOP\n" : outcome == Outcome::Paused ? "704 PAUSE\n" : "702 END\n");
+    out_.write(outcome == Outcome::Stopped  ? "703 STOP\n"
+               : outcome == Outcome::Paused ? "704 PAUSE\n"
+                                            : "702 END\n");
     busy_ = false;
     stopRequested_.store(false);
     pauseRequested_.store(false);
@@ -592,8 +594,8 @@ void ModuleServer::audio() {
   const bool serverOffered = method == "server";
   std::string refusal;
   if (config_.output == AudioOutput::Server && !serverOffered) {
-    refusal =
-        "this module plays through speech-dispatcher's own audio (audio_output_method=server), not '" + method + "'";
+    refusal = "this module plays through speech-dispatcher's own audio (audio_output_method=server), not '" +
+              method + "'";
   } else if (config_.output != AudioOutput::Server && serverOffered) {
     refusal = "SonvaleAudioOutput asks for the module's own output";
   }
@@ -680,8 +682,7 @@ void ModuleServer::speak(SpeakRequest::Kind kind, std::string_view command) {
     // Key names join their words with '_' or '-' ("shift_a", "kp-enter"); a
     // key that is only one of those characters is read as it is.
     if (name == "KEY" && request.text.size() > 1)
-      std::replace_if(
-          request.text.begin(), request.text.end(), [](char c) { return c == '_' || c == '-'; }, ' ');
+      std::replace_if(request.text.begin(), request.text.end(), [](char c) { return c == '_' || c == '-'; }, ' ');
   }
   if (!speaker_.start(std::move(request), "200 OK SPEAKING\n")) out_.write("301 ERROR ALREADY SPEAKING\n");
 }

@@ -11,20 +11,25 @@ namespace {
 bool isSpoken(const SPVTEXTFRAG* f) { return f != nullptr && f->State.eAction == SPVA_Speak; }
 bool isBookmark(const SPVTEXTFRAG* f) { return f != nullptr && f->State.eAction == SPVA_Bookmark; }
 
-// The spoken fragment that a run of bookmarks after `f` leads to, or null
-// when the run ends in anything else (or there is no bookmark after `f`).
-const SPVTEXTFRAG* spokenAfterBookmarks(const SPVTEXTFRAG* f) {
-  const SPVTEXTFRAG* next = f->pNext;
-  if (!isBookmark(next)) return nullptr;
-  while (isBookmark(next)) next = next->pNext;
-  return isSpoken(next) ? next : nullptr;
-}
-
 // A fragment's text up to its first NUL, as text preparation reads it.
 std::u16string_view textOf(const SPVTEXTFRAG& f) {
   if (f.pTextStart == nullptr) return {};
   std::u16string_view text(f.pTextStart, f.ulTextLen);
   return text.substr(0, text.find(u'\0'));
+}
+
+// The spoken fragment that a run of bookmarks after `f` leads to, or null
+// when the run ends in anything else (or there is no bookmark after `f`).
+// The fragment must hold more than white space, so that every bookmark of a
+// joined text stands before a code unit that is spoken and is sent there, in
+// order with the bookmarks that follow.
+const SPVTEXTFRAG* spokenAfterBookmarks(const SPVTEXTFRAG* f) {
+  const SPVTEXTFRAG* next = f->pNext;
+  if (!isBookmark(next)) return nullptr;
+  while (isBookmark(next)) next = next->pNext;
+  if (!isSpoken(next)) return nullptr;
+  const std::u16string_view text = textOf(*next);
+  return text.find_first_not_of(u" \t\r\n") != std::u16string_view::npos ? next : nullptr;
 }
 
 }  // namespace

@@ -379,6 +379,40 @@ TEST_F(FragmentLoopTest, EveryCodeUnitIsSpokenOrSkipped) {
   EXPECT_EQ(site_.bytesWritten(), engine_->audioOffset());
 }
 
+// With fast speech a rate above 0 shortens every pause by the speed-up that
+// it gives syllables, 3.5^(rate / 10), to the nearest whole sample: at +10 the
+// item end (5000 samples) becomes 1429, the comma's pause (2500) 714 and a
+// silence of 100 ms (1100) 314; at +5 (1.8708 times) 2673, 1336 and 588.
+// Without it, or at rate 0, they stay as they are.
+TEST_F(FragmentLoopTest, FastSpeechShortensPausesInStep) {
+  struct Case {
+    DWORD fastSpeech;
+    LONG rate;
+    std::vector<std::uint64_t> wordOffsets;
+    std::uint64_t bytes;
+  };
+  const Case cases[] = {
+      {1, 10, {0, 100, 1628}, 1728 + 2858 + 628},
+      {1, 5, {0, 100, 2872}, 2972 + 5346 + 1176},
+      {1, 0, {0, 100, 5200}, 5300 + 10000 + 2200},
+      {0, 10, {0, 100, 5200}, 5300 + 10000 + 2200},
+  };
+  for (const Case& c : cases) {
+    storeSettings({{u"FastSpeech", c.fastSpeech}});
+    OutputSite site;
+    site.setRate(c.rate);
+    engine_ = std::make_unique<Engine>();
+    engine_->setSynth(&synth_);
+    ASSERT_EQ(engine_->speak(0, FragmentList({{SPVA_Speak, u"好，好", 0}, {SPVA_Silence, u"", 3, 100}}).head(), &site),
+              S_OK);
+    std::vector<std::uint64_t> words;
+    for (const RecordedEvent& e : site.events())
+      if (e.id == kWord) words.push_back(e.audioOffset);
+    EXPECT_EQ(words, c.wordOffsets) << "FastSpeech " << c.fastSpeech << " rate " << c.rate;
+    EXPECT_EQ(site.bytesWritten(), c.bytes) << "FastSpeech " << c.fastSpeech << " rate " << c.rate;
+  }
+}
+
 // Text with bookmarks, written with '|' where each bookmark stands. In the
 // source each bookmark takes 10 characters, as a tag would.
 struct MarkedCase {

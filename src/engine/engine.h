@@ -94,6 +94,9 @@ class Engine {
   // Sends the bookmarks taken out of running text that stand at or before
   // `unit` (all that remain when `unit` is null).
   HRESULT sendMarksBefore(ISpTTSEngineSite* site, const char16_t* unit);
+  // A pause of `bytes` at the current rate: with fast speech, rates above 0
+  // shorten it as they shorten syllables (whole samples); else as it is.
+  std::uint64_t pacedSilence(std::uint64_t bytes) const;
   // The caller's source offset of code unit `p` of `item`.
   std::uint32_t sourceOffsetAt(const TextItem& item, std::uint32_t p) const;
   HRESULT sendEvent(ISpTTSEngineSite* site, SPEVENTENUM id, WPARAM wParam, LPARAM lParam,

@@ -13,6 +13,7 @@
 #include "platform/utf.h"
 #include "settings/engine_settings.h"
 #include "text/phrase_table.h"
+#include "timescale/time_scale.h"
 #include "ui/ui.h"
 
 namespace sonvale {
@@ -159,9 +160,10 @@ HRESULT Engine::speakText(ISpTTSEngineSite* site, const TextItem& item, Flow& fl
     }
     if (FAILED(hr) || flow == Flow::Stop) return hr;
   }
-  const HRESULT hr = writeSilence(site, kItemEndSilenceBytes);
+  const auto silence = static_cast<std::uint32_t>(pacedSilence(kItemEndSilenceBytes));
+  const HRESULT hr = writeSilence(site, silence);
   if (FAILED(hr)) return hr;
-  audioOffset_ += kItemEndSilenceBytes;
+  audioOffset_ += silence;
   return S_OK;
 }
 
@@ -259,7 +261,8 @@ HRESULT Engine::speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::u
   if (pause == Pause::Long) pauseBytes = config.puncLong.load();
   if (pause == Pause::Short) pauseBytes = config.puncShort.load();
   // Silence is written in whole samples: an odd setting loses its last byte.
-  const std::uint32_t silence = pauseBytes > 0 ? static_cast<std::uint32_t>(pauseBytes) & ~1u : 0;
+  const auto silence =
+      static_cast<std::uint32_t>(pauseBytes > 0 ? pacedSilence(static_cast<std::uint32_t>(pauseBytes) & ~1u) : 0);
   if (silence > 0) {
     hr = writeSilence(site, silence);
     if (FAILED(hr)) return hr;
@@ -270,7 +273,7 @@ HRESULT Engine::speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::u
 
 HRESULT Engine::speakSilence(ISpTTSEngineSite* site, const TextItem& item) {
   static constexpr std::uint8_t kZeros[kSilenceChunkBytes] = {};
-  std::uint64_t remaining = static_cast<std::uint64_t>(kBytesPerMs) * item.state->SilenceMSecs;
+  std::uint64_t remaining = pacedSilence(static_cast<std::uint64_t>(kBytesPerMs) * item.state->SilenceMSecs);
   std::uint64_t written = 0;
   HRESULT hr = S_OK;
   while (!(site->GetActions() & SPVES_ABORT)) {
@@ -291,6 +294,12 @@ HRESULT Engine::sendBookmark(ISpTTSEngineSite* site, const char16_t* text, std::
   const std::int32_t value = bookmarkValue(name);
   return sendEvent(site, SPEI_TTS_BOOKMARK, static_cast<WPARAM>(static_cast<std::intptr_t>(value)),
                    reinterpret_cast<LPARAM>(name.c_str()), SPET_LPARAM_IS_STRING);
+}
+
+std::uint64_t Engine::pacedSilence(std::uint64_t bytes) const {
+  if (settings::engineSettings().fastSpeech.load() == 0 || rate_ <= 0) return bytes;
+  const auto samples = static_cast<double>(bytes / 2) / fastSpeedup(rate_);
+  return 2 * static_cast<std::uint64_t>(nearest(samples));
 }
 
 HRESULT Engine::sendMarksBefore(ISpTTSEngineSite* site, const char16_t* unit) {

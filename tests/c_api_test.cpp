@@ -47,8 +47,8 @@ class CApiTest : public testing::EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     std::map<std::uint32_t, voice::CodedUnit> coded;
-    testing::writeVoice(
-        dir_.path(), {{unitOf(u'你'), testing::sine(300, 0.2)}, {unitOf(u'好'), testing::sine(350, 0.25)}}, {}, coded);
+    testing::writeVoice(dir_.path(), {{unitOf(u'你'), testing::sine(300, 0.2)}, {unitOf(u'好'), testing::sine(350, 0.25)}},
+                        {}, coded);
     ASSERT_EQ(host::installVoice(host::kDefaultVoiceName, "", dir_.path()), "");
     host::InprocServer module;
     std::string error;
@@ -206,9 +206,8 @@ TEST_F(CApiTest, PositionsPastASupplementaryCharacterAnywhere) {
     const std::string text = std::string(n, ' ') + "\U0001F600 你好";
     Collected c;
     ASSERT_EQ(sonvale_speak(voice, text.c_str(), -1, SONVALE_TEXT_PLAIN, collectAudio, collectEvent, &c), SONVALE_OK);
-    const auto ni = std::find_if(c.events.begin(), c.events.end(), [](const sonvale_event& e) {
-      return e.kind == SONVALE_EVENT_WORD && e.utf8_len == 3;
-    });
+    const auto ni = std::find_if(c.events.begin(), c.events.end(),
+                                 [](const sonvale_event& e) { return e.kind == SONVALE_EVENT_WORD && e.utf8_len == 3; });
     ASSERT_NE(ni, c.events.end()) << n;
     EXPECT_EQ(ni->text_pos, n + 2) << n;
     EXPECT_EQ(ni->utf8_pos, n + 5) << n;
@@ -263,8 +262,7 @@ TEST_F(CApiTest, RefusedAudioStopsSpeaking) {
     ++*static_cast<int*>(user);
     return 1;
   };
-  EXPECT_EQ(sonvale_speak(voice, "你好你好你好", -1, SONVALE_TEXT_PLAIN, refuse, nullptr, &calls),
-            SONVALE_ERROR_OUTPUT);
+  EXPECT_EQ(sonvale_speak(voice, "你好你好你好", -1, SONVALE_TEXT_PLAIN, refuse, nullptr, &calls), SONVALE_ERROR_OUTPUT);
   EXPECT_EQ(calls, 1);
   EXPECT_NE(std::string(sonvale_last_error(voice)).find("refused"), std::string::npos);
   sonvale_close(voice);

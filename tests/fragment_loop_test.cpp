@@ -64,8 +64,9 @@ class FragmentLoopTest : public testing::EngineTest {
 TEST_F(FragmentLoopTest, SentenceAndSymbolOffsets) {
   ASSERT_EQ(speak(FragmentList(u"abc. def")), S_OK);
   const std::vector<Ev> expected = {
-      {kSentence, 0, 4, 0},     {kWord, 0, 1, 0},     {kWord, 100, 1, 1},   {kWord, 200, 1, 2},   {kWord, 10300, 1, 3},
-      {kSentence, 35400, 3, 5}, {kWord, 35400, 1, 5}, {kWord, 35500, 1, 6}, {kWord, 35600, 1, 7},
+      {kSentence, 0, 4, 0},       {kWord, 0, 1, 0},         {kWord, 100, 1, 1},   {kWord, 200, 1, 2},
+      {kWord, 10300, 1, 3},       {kSentence, 35400, 3, 5}, {kWord, 35400, 1, 5}, {kWord, 35500, 1, 6},
+      {kWord, 35600, 1, 7},
   };
   EXPECT_EQ(reduce(site_.events()), expected);
   // The full stop is not read aloud (ReadPunctuation 0): unit 0, then its pause.
@@ -127,10 +128,11 @@ TEST_F(FragmentLoopTest, FractionNumeralsUseFormalSevenEightNine) {
 
 TEST_F(FragmentLoopTest, DigitsOneByOneWithoutNumberReading) {
   ASSERT_EQ(speak(FragmentList(u"3.14")), S_OK);
-  EXPECT_EQ(
-      reduce(site_.events()),
-      (std::vector<Ev>{
-          {kSentence, 0, 4, 0}, {kWord, 0, 1, 0}, {kWord, 100, 1, 1}, {kWord, 15200, 1, 2}, {kWord, 15300, 1, 3}}));
+  EXPECT_EQ(reduce(site_.events()), (std::vector<Ev>{{kSentence, 0, 4, 0},
+                                                     {kWord, 0, 1, 0},
+                                                     {kWord, 100, 1, 1},
+                                                     {kWord, 15200, 1, 2},
+                                                     {kWord, 15300, 1, 3}}));
   EXPECT_EQ(units(synth_), (std::vector<std::uint32_t>{'3', 0, '1', '4'}));
   EXPECT_EQ(engine_->audioOffset(), 15400u + 10000u);
 }

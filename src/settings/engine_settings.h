@@ -23,13 +23,13 @@ struct EngineSettings {
   std::atomic<std::int32_t> waveOutStyle;     // > 0: WAV dump of synthesis stage 1..4
   std::atomic<std::int32_t> rtfOutStyle;      // > 0: text dump of synthesis traces
   std::atomic<std::int32_t> voiceStyle;       // announced sample rate, see outputRateHz()
-  std::atomic<std::int32_t> fastSpeech;       // not 0: rates above 0 reach kFastestSpeedup, see fastSpeedup()
+  std::atomic<std::int32_t> fastSpeech;       // not 0: rates above 0 go up to 3.5 times rate 0
 };
 
 struct SettingDef {
-  const char16_t* name;       // registry value name
-  std::int32_t defaultValue;  // when the value is missing or not 4 bytes
-  std::int32_t startValue;    // before any load, and kept when the key cannot be opened
+  const char16_t* name;           // registry value name
+  std::int32_t defaultValue;      // when the value is missing or not 4 bytes
+  std::int32_t startValue;        // before any load, and kept when the key cannot be opened
   std::atomic<std::int32_t> EngineSettings::*member;
 };
 

@@ -86,9 +86,8 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
   if (tracing) {
     const std::string ch = platform::utf16ToUtf8(std::u16string(1, static_cast<char16_t>(unitCode + 0x4A18)));
     char line[256];
-    std::snprintf(line, sizeof line,
-                  "%s\r\nRateOut: %d\r\ndwTotalAudioLength: %u\r\nulWaveStart: %u, ulWaveEnd: %u\r\n", ch.c_str(), rate,
-                  unitBytes, cutStart, cutEnd);
+    std::snprintf(line, sizeof line, "%s\r\nRateOut: %d\r\ndwTotalAudioLength: %u\r\nulWaveStart: %u, ulWaveEnd: %u\r\n",
+                  ch.c_str(), rate, unitBytes, cutStart, cutEnd);
     dumps_.appendText(line);
   }
   dumpStage(1, unitBuffer_.data(), unitBytes);
@@ -111,10 +110,9 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
     unitBytes = 2 * scaled.lengthSamples;
     if (tracing) {
       char line[256];
-      std::snprintf(
-          line, sizeof line,
-          "Time Scale\r\nScaleOut: %f, ScaleIn: %f\r\nFrequency: %d, Channel: %d\r\ndwTotalAudioLength: %u\r\n",
-          scaleOut(rate), scaleIn(params.durationIndex), 11025, 1, unitBytes);
+      std::snprintf(line, sizeof line,
+                    "Time Scale\r\nScaleOut: %f, ScaleIn: %f\r\nFrequency: %d, Channel: %d\r\ndwTotalAudioLength: %u\r\n",
+                    scaleOut(rate), scaleIn(params.durationIndex), 11025, 1, unitBytes);
       dumps_.appendText(line);
     }
     dumpStage(3, scaleBuffer_.data(), unitBytes);
@@ -137,16 +135,15 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
   trace_.secondStartBytes = cutStart;
   trace_.secondEndBytes = cutEnd;
   if (tracing) {
-    const auto usedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const auto usedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     char line[512];
     std::snprintf(line, sizeof line,
                   "Volume\r\nlVolumeIn: %d, lVolumeOut: %u\r\nBeDelTimeIn: %d\r\nAfDelTimeIn: %d\r\n"
                   "dwTotalAudioLength: %u\r\nulWaveStart: %u,ulWaveEnd: %u\r\n"
                   "ulWaveSilenceBefore: %u, ulWaveSilenceAfter: %u\r\nTimeUsed: %dms\r\n\r\n",
-                  synth::volumeIn(params.volumeIndex), static_cast<unsigned>(volume),
-                  synth::edgeTimeIn(params.cutBefore), synth::edgeTimeIn(params.cutAfter), unitBytes, cutStart, cutEnd,
-                  silenceBefore, silenceAfter, static_cast<int>(usedMs.count()));
+                  synth::volumeIn(params.volumeIndex), static_cast<unsigned>(volume), synth::edgeTimeIn(params.cutBefore),
+                  synth::edgeTimeIn(params.cutAfter), unitBytes,
+                  cutStart, cutEnd, silenceBefore, silenceAfter, static_cast<int>(usedMs.count()));
     dumps_.appendText(line);
   }
 

@@ -222,7 +222,8 @@ TimeScaleResult timeScale(std::int16_t* buffer, std::size_t capacitySamples, std
   // 0.5 the input hop passes a whole frame, so frames no longer overlap in
   // the input; each still continues the last one in phase, through the lag
   // search, which is what fast speech relies on.
-  const double lowest = fastSpeech ? kFastMinFactor : 0.5;
+  const bool fast = fastSpeech && rate > 0;
+  const double lowest = fast ? kFastMinFactor : 0.5;
   if (!(factor >= lowest && factor <= 2.0)) return unchanged;
 
   const std::size_t capacity = buffer == nullptr ? 0 : capacitySamples;
@@ -276,8 +277,11 @@ TimeScaleResult timeScale(std::int16_t* buffer, std::size_t capacitySamples, std
   std::int64_t sourcePos = 0;
   std::int64_t outputPos = 0;
   double hopSum = 0.0;
+  // A frame cut off at the end of the output ends the syllable with a step
+  // from mid-window to zero, a click; fast speech, whose syllables are only a
+  // few frames long, places whole frames only and ends on a falling half.
   while (sourcePos + kFrameSamples < inputLength && templatePos + kFrameSamples < inputLength &&
-         outputPos + kHalfFrameSamples < workLength - 1) {
+         outputPos + kHalfFrameSamples < workLength - 1 && (!fast || outputPos + kFrameSamples <= workLength - 1)) {
     if (static_cast<std::size_t>(outputPos) >= capacity) break;
     if (outputPos != 0) {
       for (std::int32_t i = 0; i < kFrameSamples; ++i) {

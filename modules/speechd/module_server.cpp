@@ -300,6 +300,7 @@ Speaker::Outcome Speaker::speak(Message& m) {
   sonvale_set_rate(m.voice, sapiRate(s.rate));
   sonvale_set_volume(m.voice, sapiVolume(s.volume));
   if (s.readPunctuation >= 0) sonvale_set_setting(m.voice, "ReadPunctuation", s.readPunctuation);
+  sonvale_set_setting(m.voice, "FastSpeech", config_.fastSpeech);
   m.rateHz = sonvale_sample_rate(m.voice);
   m.chunkSamples = static_cast<std::size_t>(std::max(1, m.rateHz / 10));   // 100 ms
   m.blockSamples = static_cast<std::size_t>(std::max(1, m.rateHz / 100));  // 10 ms

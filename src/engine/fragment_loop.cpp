@@ -2,8 +2,11 @@
 // units, groups ideographs into words, gathers digit runs into numbers, speaks
 // symbols and letters as single units with their punctuation pauses, and sends
 // a word boundary event before each. Every spoken item ends with 10000 bytes
-// of silence. The site is polled for abort before every word and syllable, so
-// a long run of ideographs stops within one syllable of an abort request.
+// of silence (with fast speech, fewer at rates above 0, as every pause). The
+// site is polled for abort before every word and syllable, so a long run of
+// ideographs stops within one syllable of an abort request. Bookmarks taken
+// out of running text (BookmarkJoins) are sent just before the code unit
+// they stand before is spoken.
 #include <algorithm>
 #include <climits>
 #include <string>

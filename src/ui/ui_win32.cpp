@@ -12,8 +12,9 @@
 // the warning is open, but only when that window belongs to this process: a
 // voice must not disable the windows of some other program the user happens
 // to be working in.
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>  // needs windows.h before it
 
 #include <atomic>
 #include <new>

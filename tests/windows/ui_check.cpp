@@ -32,7 +32,7 @@
 // ui/properties_dialog.h declares this with com.h's HWND (a void*);
 // com.h and <windows.h> cannot meet in one file, so it is declared here.
 struct ISpObjectToken;
-namespace sonvale::platform {
+namespace sonvale::ui {
 void showPropertiesDialog(void* parent, ISpObjectToken* token);
 }
 
@@ -383,6 +383,7 @@ void checkTemplateTexts(Outcome& out, HWND dialog, UiLanguage language, const st
                                                   {IDC_DIGIT_READ, t.digitRead},
                                                   {IDC_NUMBER_READ, t.numberRead},
                                                   {IDC_READ_PUNCTUATION, t.readPunctuation},
+                                                  {IDC_FAST_SPEECH, t.fastSpeech},
                                                   {IDC_VISIT_WEBSITE, t.visitWebsite},
                                                   {IDOK, t.ok},
                                                   {IDCANCEL, t.cancel},
@@ -682,7 +683,7 @@ void checkPanel(Outcome& out) {
     HostFrame frame(true);
     out.expect(GetForegroundWindow() == frame.frame, where + ": the host frame is in the foreground");
     const WordRecord word = c.word;
-    auto panel = panelFromOtherThread(c.language, [word] { return panelLines(word); });
+    auto panel = panelFromOtherThread(c.language, [word] { return ui::panelLines(word); });
     out.expect(panel != nullptr, where + ": panel made");
     if (panel == nullptr) continue;
     HWND control = GetDlgItem(frame.host, 99997);

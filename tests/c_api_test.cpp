@@ -92,8 +92,10 @@ TEST_F(CApiTest, LongMarkupSpokenInBatchesIsSpokenAsAWhole) {
     const std::string tag = "<bookmark mark=\"" + std::to_string(k) + "\"/>";
     tagBytes.push_back(static_cast<std::uint32_t>(text.size()));
     tagChars.push_back(chars);
-    text += tag + (k % 7 == 0 ? "\U0001F600你好" : "你好");
-    chars += static_cast<std::uint32_t>(tag.size()) + (k % 7 == 0 ? 3 : 2);
+    // The space lets a batch end after the text: text that only bookmarks
+    // separate is spoken as one.
+    text += tag + (k % 7 == 0 ? "\U0001F600你好 " : "你好 ");
+    chars += static_cast<std::uint32_t>(tag.size()) + (k % 7 == 0 ? 4 : 3);
   }
 
   sonvale_voice* voice = nullptr;
@@ -151,6 +153,45 @@ TEST_F(CApiTest, LongMarkupSpokenInBatchesIsSpokenAsAWhole) {
   EXPECT_EQ(batchOffsets, wholeOffsets);
   EXPECT_GT(batchSentences, wholeSentences);
   EXPECT_LE(batchSentences - wholeSentences, 3000u / 512u);  // 3000 fragments, at least 512 a call
+}
+
+// A bookmark between every two characters, as a screen reader following the
+// reading position sends them: the audio is that of the text without them,
+// and every bookmark stands where the next word's audio begins.
+TEST_F(CApiTest, BookmarksBetweenWordsAddNoSound) {
+  sonvale_voice* voice = nullptr;
+  char error[256];
+  ASSERT_EQ(sonvale_open(nullptr, &voice, error, sizeof error), SONVALE_OK) << error;
+  const std::string words[] = {"你好", "你", "好", "，", "你好", "。", "好"};
+  std::string plain, marked;
+  for (std::size_t k = 0; k < std::size(words); ++k) {
+    if (k > 0) marked += "<bookmark mark=\"" + std::to_string(k) + "\"/>";
+    plain += words[k];
+    marked += words[k];
+  }
+  Collected p, m;
+  ASSERT_EQ(sonvale_speak(voice, plain.c_str(), -1, SONVALE_TEXT_PLAIN, collectAudio, collectEvent, &p), SONVALE_OK);
+  ASSERT_EQ(sonvale_speak(voice, marked.c_str(), -1, SONVALE_TEXT_XML, collectAudio, collectEvent, &m), SONVALE_OK);
+  sonvale_close(voice);
+  EXPECT_TRUE(m.samples == p.samples) << m.samples.size() << " samples against " << p.samples.size();
+
+  std::vector<std::uint64_t> plainWords, markedWords;
+  for (const sonvale_event& e : p.events)
+    if (e.kind == SONVALE_EVENT_WORD) plainWords.push_back(e.audio_offset);
+  int marks = 0;
+  for (std::size_t i = 0; i < m.events.size(); ++i) {
+    const sonvale_event& e = m.events[i];
+    if (e.kind == SONVALE_EVENT_WORD) markedWords.push_back(e.audio_offset);
+    if (e.kind != SONVALE_EVENT_BOOKMARK) continue;
+    ++marks;
+    EXPECT_EQ(e.value, marks);
+    ASSERT_LT(i + 1, m.events.size());
+    EXPECT_EQ(m.events[i + 1].kind, SONVALE_EVENT_WORD) << "bookmark " << marks;
+    EXPECT_EQ(e.audio_offset, m.events[i + 1].audio_offset) << "bookmark " << marks;
+    EXPECT_EQ(e.utf8_pos, marked.find("<bookmark mark=\"" + std::to_string(marks) + "\"/>")) << "bookmark " << marks;
+  }
+  EXPECT_EQ(marks, static_cast<int>(std::size(words)) - 1);
+  EXPECT_EQ(markedWords, plainWords);
 }
 
 // Positions are counted from marks kept every few hundred code units; a

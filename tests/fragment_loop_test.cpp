@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "host/output_site.h"
+#include "platform/utf.h"
 #include "test_support.h"
 #include "ui/ui.h"
 
@@ -401,6 +402,140 @@ TEST_F(FragmentLoopTest, EveryCodeUnitIsSpokenOrSkipped) {
   for (const auto& call : synth_.calls) EXPECT_LT(call.unitCode, kUnitCount);
   EXPECT_EQ(site_.bytesWritten(), engine_->audioOffset());
 }
+
+// With fast speech a rate above 0 shortens every pause by the speed-up that
+// it gives syllables, 3.5^(rate / 10), to the nearest whole sample: at +10 the
+// item end (5000 samples) becomes 1429, the comma's pause (2500) 714 and a
+// silence of 100 ms (1100) 314; at +5 (1.8708 times) 2673, 1336 and 588.
+// Without it, or at rate 0, they stay as they are.
+TEST_F(FragmentLoopTest, FastSpeechShortensPausesInStep) {
+  struct Case {
+    DWORD fastSpeech;
+    LONG rate;
+    std::vector<std::uint64_t> wordOffsets;
+    std::uint64_t bytes;
+  };
+  const Case cases[] = {
+      {1, 10, {0, 100, 1628}, 1728 + 2858 + 628},
+      {1, 5, {0, 100, 2872}, 2972 + 5346 + 1176},
+      {1, 0, {0, 100, 5200}, 5300 + 10000 + 2200},
+      {0, 10, {0, 100, 5200}, 5300 + 10000 + 2200},
+  };
+  for (const Case& c : cases) {
+    storeSettings({{u"FastSpeech", c.fastSpeech}});
+    OutputSite site;
+    site.setRate(c.rate);
+    engine_ = std::make_unique<Engine>();
+    engine_->setSynth(&synth_);
+    ASSERT_EQ(engine_->speak(0, FragmentList({{SPVA_Speak, u"好，好", 0}, {SPVA_Silence, u"", 3, 100}}).head(), &site),
+              S_OK);
+    std::vector<std::uint64_t> words;
+    for (const RecordedEvent& e : site.events())
+      if (e.id == kWord) words.push_back(e.audioOffset);
+    EXPECT_EQ(words, c.wordOffsets) << "FastSpeech " << c.fastSpeech << " rate " << c.rate;
+    EXPECT_EQ(site.bytesWritten(), c.bytes) << "FastSpeech " << c.fastSpeech << " rate " << c.rate;
+  }
+}
+
+// Text with bookmarks, written with '|' where each bookmark stands. In the
+// source each bookmark takes 10 characters, as a tag would.
+struct MarkedCase {
+  const char* name;
+  std::u16string text;
+  DWORD readNumber;
+  std::vector<std::uint64_t> markOffsets;  // worked out from the rules at the top
+};
+
+void PrintTo(const MarkedCase& c, std::ostream* os) { *os << c.name; }
+
+class MarkedTextTest : public FragmentLoopTest, public ::testing::WithParamInterface<MarkedCase> {};
+
+// A bookmark adds no sound and moves nothing: the audio and the syllables are
+// those of the text without bookmarks, every other event stands at the same
+// audio offset, word positions count the bookmarks' source characters, and
+// each bookmark stands where the text after it begins to sound.
+TEST_P(MarkedTextTest, SoundsLikeTheUnmarkedText) {
+  const MarkedCase& c = GetParam();
+  storeSettings({{u"ReadNumber", c.readNumber}});
+  constexpr ULONG kTagLength = 10;
+  std::u16string plain;
+  std::vector<Fragment> marked;
+  std::vector<std::uint32_t> marksBefore;  // per code unit of `plain`
+  std::uint32_t marks = 0;
+  for (const char16_t ch : c.text) {
+    if (ch == u'|') {
+      marked.push_back({SPVA_Bookmark, platform::utf8ToUtf16(std::to_string(marks)),
+                        static_cast<ULONG>(plain.size() + kTagLength * marks)});
+      ++marks;
+      continue;
+    }
+    if (marked.empty() || marked.back().action != SPVA_Speak)
+      marked.push_back({SPVA_Speak, u"", static_cast<ULONG>(plain.size() + kTagLength * marks)});
+    marked.back().text += ch;
+    marksBefore.push_back(marks);
+    plain += ch;
+  }
+
+  ASSERT_EQ(speak(FragmentList(plain)), S_OK);
+  const std::vector<std::uint8_t> plainAudio = site_.audio();
+  const std::vector<RecordingSynth::Call> plainCalls = synth_.calls;
+  std::vector<Ev> plainEvents;
+  for (const Ev& e : reduce(site_.events()))
+    if (e.id == kWord) plainEvents.push_back({e.id, e.offset, e.wParam, e.lParam + kTagLength * marksBefore[e.lParam]});
+
+  OutputSite site;
+  synth_.calls.clear();
+  ASSERT_EQ(engine_->speak(0, FragmentList(marked).head(), &site), S_OK);
+  EXPECT_TRUE(site.audio() == plainAudio) << site.audio().size() << " bytes against " << plainAudio.size();
+  ASSERT_EQ(synth_.calls.size(), plainCalls.size());
+  for (std::size_t i = 0; i < plainCalls.size(); ++i) {
+    EXPECT_EQ(synth_.calls[i].unitCode, plainCalls[i].unitCode) << i;
+    EXPECT_EQ(synth_.calls[i].params.cutBefore, plainCalls[i].params.cutBefore) << i;
+    EXPECT_EQ(synth_.calls[i].params.durationIndex, plainCalls[i].params.durationIndex) << i;
+  }
+  std::vector<Ev> words;
+  std::vector<std::uint64_t> markOffsets;
+  std::vector<std::u16string> names;
+  for (const RecordedEvent& e : site.events()) {
+    if (e.id == SPEI_TTS_BOOKMARK) {
+      markOffsets.push_back(e.audioOffset);
+      names.push_back(e.bookmark);
+    } else if (e.id == kWord) {
+      words.push_back({e.id, e.audioOffset, e.wParam, static_cast<std::int64_t>(e.lParam)});
+    }
+  }
+  EXPECT_EQ(words, plainEvents);
+  EXPECT_EQ(markOffsets, c.markOffsets);
+  for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(names[i], platform::utf8ToUtf16(std::to_string(i)));
+}
+
+// 100 bytes a syllable; 10000 after an item; ， and , pause 5000, . 15000.
+const MarkedCase kMarkedCases[] = {
+    // Between every character, so also inside any word a phrase rule makes:
+    // a word speaks one syllable per character, and each bookmark stands
+    // where the syllable after it begins.
+    {"BetweenEveryCharacter",
+     u"我|哋|講|廣|東|話|今|日|天|氣|好|好",
+     0,
+     {100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100}},
+    {"AfterIdeographicComma", u"今日，|好好", 0, {5300}},
+    {"AfterCommaInsideAToken", u"Hello,|world", 0, {5600}},
+    {"AfterCommaAndSpace", u"Hello, |world", 0, {25600}},
+    {"BeforeTheSpace", u"Hello,| world", 0, {25600}},
+    {"FullStopInsideAToken", u"Hi.|Yo", 0, {15300}},
+    {"ClauseEndThenSentenceEnd", u"好，|好。|好", 0, {5200, 20400}},
+    {"TwoTogether", u"你||好", 0, {100, 100}},
+    {"AtTheStartAndTheEnd", u"|你好|", 0, {0, 10200}},
+    {"BeforeOnlyWhiteSpace", u"你|  |", 0, {10100, 10100}},
+    // A number is read as a whole; a bookmark inside it stands where its
+    // reading ends (1234: seven syllables).
+    {"InsideANumber", u"12|34", 1, {700}},
+    {"InsideDigitsReadOneByOne", u"12|34", 0, {200}},
+    {"BetweenANumberAndAWord", u"12|好", 1, {200}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, MarkedTextTest, ::testing::ValuesIn(kMarkedCases),
+                         [](const ::testing::TestParamInfo<MarkedCase>& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace sonvale

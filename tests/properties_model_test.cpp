@@ -200,22 +200,24 @@ TEST_F(PropertiesDialogTest, VoiceStyleMinusOneIsStoredAs0xFFFFFFFF) {
   EXPECT_EQ(stored(u"VoiceStyle"), 0xFFFFFFFFu);
 }
 
-TEST_F(PropertiesDialogTest, OkWritesFiveDwordsInOrder) {
+TEST_F(PropertiesDialogTest, OkWritesSixDwordsInOrder) {
   DialogControls controls = ui::startPropertiesDialog();
   controls.pauseShortIndex = 0;  // 3000
   controls.pauseLongIndex = 4;   // 17000
   controls.readPunctuation = true;
   controls.digitRead = false;
   controls.numberRead = true;
+  controls.fastSpeech = true;
   ASSERT_EQ(ui::okPropertiesDialog(controls), ERROR_SUCCESS);
-  EXPECT_EQ(ui::currentDialogValues(), (DialogValues{3000, 17000, 0, 1, 1}));
+  EXPECT_EQ(ui::currentDialogValues(), (DialogValues{3000, 17000, 0, 1, 1, 1}));
 
   platform::RegKey key;
   ASSERT_EQ(platform::regOpenKey(platform::RegRoot::LocalMachine, settings::kEnginePropertiesKey, key), ERROR_SUCCESS);
   std::vector<std::u16string> names;
   ASSERT_EQ(platform::regEnumValues(key, names), ERROR_SUCCESS);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"PuncLong", u"PuncShort", u"VoiceStyle", u"ReadPunctuation",
-                                                u"ReadNumber"}));
+                                                u"ReadNumber",
+                                                u"FastSpeech"}));
   for (const auto& name : names) {
     DWORD type = 0;
     DWORD size = 0;
@@ -227,6 +229,7 @@ TEST_F(PropertiesDialogTest, OkWritesFiveDwordsInOrder) {
   EXPECT_EQ(stored(u"PuncShort"), 3000u);
   EXPECT_EQ(stored(u"ReadPunctuation"), 1u);
   EXPECT_EQ(stored(u"ReadNumber"), 1u);
+  EXPECT_EQ(stored(u"FastSpeech"), 1u);
 }
 
 TEST_F(PropertiesDialogTest, CancelKeepsTheReloadedValues) {

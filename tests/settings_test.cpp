@@ -25,9 +25,7 @@ Values current() {
 
 class SettingsTest : public testing::EngineTest {};
 
-TEST_F(SettingsTest, StartValuesBeforeAnyLoad) {
-  EXPECT_EQ(current(), (Values{15000, 5000, 0, 0, 0, 0, 0}));
-}
+TEST_F(SettingsTest, StartValuesBeforeAnyLoad) { EXPECT_EQ(current(), (Values{15000, 5000, 0, 0, 0, 0, 0})); }
 
 TEST_F(SettingsTest, EmptyKeyGivesDefaults) {
   settings::loadSettings();
@@ -82,7 +80,7 @@ TEST_F(SettingsTest, SettingsTableOrder) {
   std::vector<std::u16string> names;
   for (const auto& def : settings::settingDefs()) names.emplace_back(def.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"PuncLong", u"PuncShort", u"ReadPunctuation", u"ReadNumber",
-                                                u"WaveOutStyle", u"RTFOutStyle", u"VoiceStyle"}));
+                                                u"WaveOutStyle", u"RTFOutStyle", u"VoiceStyle", u"FastSpeech"}));
 }
 
 }  // namespace

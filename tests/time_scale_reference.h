@@ -159,10 +159,30 @@ struct PlainResult {
 
 // The whole step as written (with saturation, the capacity cap and zeros read
 // past the buffer).
+inline PlainResult plainTimeScaleBy(std::vector<std::int16_t>& buffer, std::int64_t length, double f,
+                                    bool wholeFramesOnly = false);
+
 inline PlainResult plainTimeScale(std::vector<std::int16_t>& buffer, std::int64_t length, int rate, int durationIndex) {
   const double f =
       kPlainScaleOut[static_cast<std::size_t>(rate + 10)] + kPlainScaleIn[static_cast<std::size_t>(durationIndex + 10)];
   if (!(f >= 0.5 && f <= 2.0)) return {-1, 0};
+  return plainTimeScaleBy(buffer, length, f);
+}
+
+// Fast speech: above rate 0 the rate-0 factor (1.2 plus ScaleIn) over 3.5^(rate / 10),
+// applied from 0.25 up.
+inline PlainResult plainFastTimeScale(std::vector<std::int16_t>& buffer, std::int64_t length, int rate,
+                                      int durationIndex) {
+  if (rate <= 0) return plainTimeScale(buffer, length, rate, durationIndex);
+  const double f = (1.2 + kPlainScaleIn[static_cast<std::size_t>(durationIndex + 10)]) / std::pow(3.5, rate / 10.0);
+  if (!(f >= 0.25 && f <= 2.0)) return {-1, 0};
+  return plainTimeScaleBy(buffer, length, f, true);
+}
+
+// The frame loop by factor f, whatever the gate; with wholeFramesOnly, no
+// frame is cut off at the end of the output.
+inline PlainResult plainTimeScaleBy(std::vector<std::int16_t>& buffer, std::int64_t length, double f,
+                                    bool wholeFramesOnly) {
   const std::vector<std::int16_t> saved = buffer;
   auto in = [&](std::int64_t i) -> std::int16_t {
     return i < length && i < static_cast<std::int64_t>(saved.size()) ? saved[static_cast<std::size_t>(i)] : 0;
@@ -183,7 +203,8 @@ inline PlainResult plainTimeScale(std::vector<std::int16_t>& buffer, std::int64_
   double hopSum = 0.0;
   int frames = 0;
   std::vector<std::int16_t> templateFrame(937);
-  while (sourcePos + 937 < length && templatePos + 937 < length && outputPos + 469 < lPrime - 1) {
+  while (sourcePos + 937 < length && templatePos + 937 < length && outputPos + 469 < lPrime - 1 &&
+         (!wholeFramesOnly || outputPos + 937 <= lPrime - 1)) {
     for (int i = 0; i < 937; ++i) templateFrame[static_cast<std::size_t>(i)] = windowed(in(templatePos + i), i);
     if (outputPos != 0) {
       sourcePos += search.findLag(templateFrame.data(), [&](int j) { return in(sourcePos + j); });

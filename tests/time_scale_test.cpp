@@ -583,6 +583,63 @@ TEST(TimeScaleLagSearch, WholeCallMatchesThePlainVersion) {
   }
 }
 
+// A voiced stand-in with one sharp peak per pitch period: harmonics 1..6 of
+// `f0` in cosine phase, so every period peaks once, at a multiple of 11025 / f0.
+std::vector<std::int16_t> pulseTone(std::size_t length, double f0) {
+  std::vector<std::int16_t> samples(length);
+  for (std::size_t n = 0; n < length; ++n) {
+    double value = 0.0;
+    for (int h = 1; h <= 6; ++h) value += std::cos(2.0 * std::numbers::pi * f0 * h * static_cast<double>(n) / 11025.0);
+    samples[n] = static_cast<std::int16_t>(std::lround(2500.0 * value));
+  }
+  return samples;
+}
+
+// Fast speech scales by factors down to 0.29, where the input hop passes a
+// whole frame. On voiced signals the result must be the plain version's,
+// sample for sample; every pitch period must stay one period long across
+// the joins (none doubled, none cut short: peak to peak within 1.5 samples of
+// the period); and no join may step further between two samples than the
+// input ever does (no click).
+TEST(TimeScaleFastSpeech, FastFactorsStayCleanOnVoicedSignals) {
+  for (const double f0 : {110.0, 183.0, 241.0}) {
+    const double period = 11025.0 / f0;
+    const std::vector<std::int16_t> input = pulseTone(4400, f0);
+    int inputStep = 0;
+    for (std::size_t n = 1; n < input.size(); ++n) inputStep = std::max(inputStep, std::abs(input[n] - input[n - 1]));
+    for (const int rate : {1, 4, 7, 10}) {
+      for (const int durationIndex : {-10, 0, 10}) {
+        SCOPED_TRACE("f0 " + std::to_string(f0) + " rate " + std::to_string(rate) + " d " +
+                     std::to_string(durationIndex));
+        std::vector<std::int16_t> fast = inBuffer(input, kCapacity);
+        std::vector<std::int16_t> plain = fast;
+        const TimeScaleResult result = timeScale(fast.data(), fast.size(), 4400, rate, durationIndex, true);
+        const PlainResult expected = plainFastTimeScale(plain, 4400, rate, durationIndex);
+        ASSERT_TRUE(result.applied);
+        ASSERT_EQ(result.lengthSamples, expected.length);
+        EXPECT_EQ(fast, plain);
+        const double f = timeScaleFactor(rate, durationIndex, true);
+        EXPECT_EQ(result.lengthSamples, nearest(f * 4400));
+
+        // Inside the frames placed (the last frame fades out over its second half).
+        const auto end = static_cast<std::size_t>(nearest(kOutputHopSamples * (expected.frames - 1)) + kHalfFrameSamples);
+        int outputStep = 0;
+        for (std::size_t n = 1; n < result.lengthSamples; ++n)
+          outputStep = std::max(outputStep, std::abs(fast[n] - fast[n - 1]));
+        EXPECT_LE(outputStep, inputStep * 21 / 20);
+        int peakLevel = 0;
+        for (std::size_t n = 0; n < end; ++n) peakLevel = std::max(peakLevel, static_cast<int>(fast[n]));
+        std::vector<std::size_t> peaks;
+        for (std::size_t n = 1; n + 1 < end; ++n)
+          if (fast[n] > peakLevel * 6 / 10 && fast[n] >= fast[n - 1] && fast[n] > fast[n + 1]) peaks.push_back(n);
+        ASSERT_GE(peaks.size(), 3u);
+        for (std::size_t k = 1; k < peaks.size(); ++k)
+          EXPECT_NEAR(static_cast<double>(peaks[k] - peaks[k - 1]), period, 1.5) << "peak at " << peaks[k];
+      }
+    }
+  }
+}
+
 TEST(TimeScaleLagSearch, FullBuffersMatchThePlainVersion) {
   // Syllables that fill the 30000-sample buffer: the last regions reach past
   // it (read as zeros), and f = 1.9 runs into the capacity cap.

@@ -206,7 +206,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "Visit website acquire latest related speech voice information."},
         // The traditional template's buttons read as the simplified ones do.
         TextCase{"Ok", &T::ok, "确定", "确定", "OK"},
-        TextCase{"Cancel", &T::cancel, "取消", "取消", "Cancel"}),
+        TextCase{"Cancel", &T::cancel, "取消", "取消", "Cancel"},
+        TextCase{"FastSpeech", &T::fastSpeech, "快速朗读：语速最高3.5倍", "快速朗讀：語速最高3.5倍",
+                 "Fast speech: faster rates up to 3.5x"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(ReinstallMessage, TellsOfDamageAndAsksToReinstallInEachLanguage) {

@@ -300,6 +300,7 @@ Speaker::Outcome Speaker::speak(Message& m) {
   sonvale_set_rate(m.voice, sapiRate(s.rate));
   sonvale_set_volume(m.voice, sapiVolume(s.volume));
   if (s.readPunctuation >= 0) sonvale_set_setting(m.voice, "ReadPunctuation", s.readPunctuation);
+  sonvale_set_setting(m.voice, "FastSpeech", config_.fastSpeech);
   m.rateHz = sonvale_sample_rate(m.voice);
   m.chunkSamples = static_cast<std::size_t>(std::max(1, m.rateHz / 10));   // 100 ms
   m.blockSamples = static_cast<std::size_t>(std::max(1, m.rateHz / 100));  // 10 ms
@@ -427,6 +428,9 @@ void Speaker::reachMark(Message& m, const sonvale_event& event) {
   const std::string_view name = ours ? std::string_view(m.request.marks[index]) : raw;
   out_.write(indexMarkEvent(name));
   ++m.marksOut;
+  if (log_.wants(4) || config_.debug > 0)
+    log_.write(config_.debug > 0 ? 1 : 4, "message " + std::to_string(m.number) + " mark " + std::string(name) +
+                                              " after " + std::to_string(m.samplesOut) + " samples");
   if (pauseRequested_.load() && name.starts_with("__spd_")) {
     paused_.store(true);
     sonvale_abort(m.voice);

@@ -187,6 +187,9 @@ std::string parseModuleConfig(std::string_view text, ModuleConfig& config) {
       if (!parseWholeNumber(value, n) || n < 0 || n > INT_MAX)
         return where + "SonvaleDebug is 0 or 1, not \"" + value + "\"";
       config.debug = static_cast<int>(n);
+    } else if (equalsNoCase(name, "SonvaleFastSpeech")) {
+      if (value != "0" && value != "1") return where + "SonvaleFastSpeech is 0 or 1, not \"" + value + "\"";
+      config.fastSpeech = value == "1" ? 1 : 0;
     } else {
       return where + "unknown option " + std::string(name);
     }

@@ -64,6 +64,7 @@ struct ModuleConfig {
   std::string audioFile;                     // SonvaleAudioFile: the file of the "file" output
   std::string registry;                      // SonvaleRegistry: the registry store, "" the usual one
   int debug = 0;                             // SonvaleDebug: 1 logs every message as level 5 would
+  int fastSpeech = 1;                        // SonvaleFastSpeech: 1 rates above 0 go up to 3.5 times rate 0
 };
 
 // Parses a configuration file's text into `config`. Options of other modules

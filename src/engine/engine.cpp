@@ -64,7 +64,7 @@ std::uint32_t Engine::sentenceEnd() const {
     ItemList rest;
     while (ahead.midSentence && nextSentence(ahead, rest, kItemsAtOnce) == S_OK) last = rest[rest.size() - 1];
   }
-  return last.sourceOffset + last.sourceLength;
+  return last.length > 0 ? sourceOffsetAt(last, last.length - 1) + 1 : last.sourceOffset;
 }
 
 HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngineSite* site) {
@@ -77,7 +77,8 @@ HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngi
   if (site == nullptr || fragments == nullptr) {
     result = E_INVALIDARG;
   } else {
-    startText(cursor_, fragments);
+    startText(cursor_, joins_.join(fragments));
+    nextMark_ = 0;
     audioOffset_ = 0;
     items_.clear();
     for (;;) {
@@ -101,7 +102,7 @@ HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngi
         break;
       }
       if (site->GetActions() & SPVES_ABORT) break;
-      const std::uint32_t start = items_[0].sourceOffset;
+      const std::uint32_t start = sourceOffsetAt(items_[0], 0);
       const HRESULT hr = sendEvent(site, SPEI_SENTENCE_BOUNDARY, sentenceEnd() - start, static_cast<LPARAM>(start));
       if (FAILED(hr)) {
         result = hr;
@@ -116,7 +117,10 @@ HRESULT Engine::speak(DWORD speakFlags, const SPVTEXTFRAG* fragments, ISpTTSEngi
       if (FAILED(result)) break;
     }
     if (result == S_FALSE) result = S_OK;
+    // Bookmarks that only white space followed are reached at the end.
+    if (result == S_OK && !(site->GetActions() & SPVES_ABORT)) result = sendMarksBefore(site, nullptr);
     items_.release();
+    joins_.clear();
   }
   dumps_.close();
   return result;

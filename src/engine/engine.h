@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine/bookmark_joins.h"
 #include "engine/dump_files.h"
 #include "engine/syllable_sink.h"
 #include "engine/text_item.h"
@@ -94,7 +95,15 @@ class Engine {
   HRESULT speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t& p, Flow& flow);
   HRESULT speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t p);
   HRESULT speakSilence(ISpTTSEngineSite* site, const TextItem& item);
-  HRESULT sendBookmark(ISpTTSEngineSite* site, const TextItem& item);
+  HRESULT sendBookmark(ISpTTSEngineSite* site, const char16_t* name, std::uint32_t nameLength);
+  // Sends the bookmarks taken out of running text that stand at or before
+  // `unit` (all that remain when `unit` is null).
+  HRESULT sendMarksBefore(ISpTTSEngineSite* site, const char16_t* unit);
+  // A pause of `bytes` at the current rate: with fast speech, rates above 0
+  // shorten it as they shorten syllables (whole samples); else as it is.
+  std::uint64_t pacedSilence(std::uint64_t bytes) const;
+  // The caller's source offset of code unit `p` of `item`.
+  std::uint32_t sourceOffsetAt(const TextItem& item, std::uint32_t p) const;
   HRESULT sendEvent(ISpTTSEngineSite* site, SPEVENTENUM id, WPARAM wParam, LPARAM lParam,
                     SPEVENTLPARAMTYPE type = SPET_LPARAM_IS_UNDEFINED);
   std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::uint32_t unitCode, const SyllableParams& params);
@@ -118,6 +127,8 @@ class Engine {
   // State of the speaking call in progress.
   TextCursor cursor_;
   ItemList items_;
+  BookmarkJoins joins_;
+  std::size_t nextMark_ = 0;  // the first of joins_.marks() not yet sent
   std::uint64_t audioOffset_ = 0;
   std::uint32_t unitLength_ = 0;
   WordRecord word_{};

@@ -2,8 +2,11 @@
 // units, groups ideographs into words, gathers digit runs into numbers, speaks
 // symbols and letters as single units with their punctuation pauses, and sends
 // a word boundary event before each. Every spoken item ends with 10000 bytes
-// of silence. The site is polled for abort before every word and syllable, so
-// a long run of ideographs stops within one syllable of an abort request.
+// of silence (with fast speech, fewer at rates above 0, as every pause). The
+// site is polled for abort before every word and syllable, so a long run of
+// ideographs stops within one syllable of an abort request. Bookmarks taken
+// out of running text (BookmarkJoins) are sent just before the code unit
+// they stand before is spoken.
 #include <algorithm>
 #include <climits>
 #include <string>
@@ -13,6 +16,7 @@
 #include "platform/utf.h"
 #include "settings/engine_settings.h"
 #include "text/phrase_table.h"
+#include "timescale/time_scale.h"
 #include "ui/ui.h"
 
 namespace sonvale {
@@ -108,7 +112,7 @@ HRESULT Engine::speakSentence(ISpTTSEngineSite* site) {
         hr = speakSilence(site, item);
         break;
       case SPVA_Bookmark:
-        hr = sendBookmark(site, item);
+        hr = sendBookmark(site, item.text, item.length);
         break;
       default:  // pronounce, spell-out, section and unknown tags are passed over
         break;
@@ -142,8 +146,9 @@ HRESULT Engine::speakText(ISpTTSEngineSite* site, const TextItem& item, Flow& fl
   for (std::uint32_t p = 0; p < item.length; ++p) {
     unitLength_ = 0;
     if (const HRESULT hr = pollActions(site, false, flow); FAILED(hr) || flow == Flow::Stop) return hr;
+    HRESULT hr = sendMarksBefore(site, item.text + p);
+    if (FAILED(hr)) return hr;
     const char16_t c = item.text[p];
-    HRESULT hr = S_OK;
     if (c >= 0x4E00 && c <= 0x9FA5) {
       hr = speakWord(site, item, p, flow);
     } else if (c == 0x3000) {
@@ -158,9 +163,10 @@ HRESULT Engine::speakText(ISpTTSEngineSite* site, const TextItem& item, Flow& fl
     }
     if (FAILED(hr) || flow == Flow::Stop) return hr;
   }
-  const HRESULT hr = writeSilence(site, kItemEndSilenceBytes);
+  const auto silence = static_cast<std::uint32_t>(pacedSilence(kItemEndSilenceBytes));
+  const HRESULT hr = writeSilence(site, silence);
   if (FAILED(hr)) return hr;
-  audioOffset_ += kItemEndSilenceBytes;
+  audioOffset_ += silence;
   return S_OK;
 }
 
@@ -185,7 +191,7 @@ HRESULT Engine::speakWord(ISpTTSEngineSite* site, const TextItem& item, std::uin
   // A word always speaks at least one syllable and never more than its arrays hold.
   const auto syllables = static_cast<std::uint32_t>(std::clamp(n, 1, static_cast<int>(kMaxWordSyllables)));
 
-  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, word_.textLength(), static_cast<LPARAM>(item.sourceOffset + p));
+  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, word_.textLength(), static_cast<LPARAM>(sourceOffsetAt(item, p)));
   if (FAILED(hr)) return hr;
   if (panel_ != nullptr) showWordOnPanel();
 
@@ -193,6 +199,7 @@ HRESULT Engine::speakWord(ISpTTSEngineSite* site, const TextItem& item, std::uin
     unitLength_ = 0;
     hr = pollActions(site, true, flow);
     if (FAILED(hr) || flow == Flow::Stop) return hr;
+    if (k > 0 && FAILED(hr = sendMarksBefore(site, item.text + p + k))) return hr;
     const std::uint32_t unit = static_cast<std::uint32_t>(word_.reading[k]) - kIdeographUnitBias;
     unitLength_ = speakSyllable(site, unit, word_.syllable(k));
     audioOffset_ += unitLength_;
@@ -227,7 +234,7 @@ HRESULT Engine::speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::u
                                                          std::to_string(kMaxNumberDigits) + " digits");
   });
 
-  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, p - start, static_cast<LPARAM>(item.sourceOffset + start));
+  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, p - start, static_cast<LPARAM>(sourceOffsetAt(item, start)));
   if (FAILED(hr)) return hr;
   for (const char16_t u : numberReading_) {
     unitLength_ = 0;
@@ -239,7 +246,7 @@ HRESULT Engine::speakNumber(ISpTTSEngineSite* site, const TextItem& item, std::u
     audioOffset_ += unitLength_;
   }
   --p;  // the last code unit the number took; the caller moves past it
-  return S_OK;
+  return sendMarksBefore(site, item.text + p);
 }
 
 HRESULT Engine::speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::uint32_t p) {
@@ -249,7 +256,7 @@ HRESULT Engine::speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::u
   const Pause pause = pauseClass(c <= 0x00FF ? static_cast<char16_t>(unit) : c);
   if (pause != Pause::None && config.readPunctuation.load() == 0) unit = 0;
 
-  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, 1, static_cast<LPARAM>(item.sourceOffset + p));
+  HRESULT hr = sendEvent(site, SPEI_WORD_BOUNDARY, 1, static_cast<LPARAM>(sourceOffsetAt(item, p)));
   if (FAILED(hr)) return hr;
   unitLength_ = speakSyllable(site, unit, {});
 
@@ -257,7 +264,8 @@ HRESULT Engine::speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::u
   if (pause == Pause::Long) pauseBytes = config.puncLong.load();
   if (pause == Pause::Short) pauseBytes = config.puncShort.load();
   // Silence is written in whole samples: an odd setting loses its last byte.
-  const std::uint32_t silence = pauseBytes > 0 ? static_cast<std::uint32_t>(pauseBytes) & ~1u : 0;
+  const auto silence =
+      static_cast<std::uint32_t>(pauseBytes > 0 ? pacedSilence(static_cast<std::uint32_t>(pauseBytes) & ~1u) : 0);
   if (silence > 0) {
     hr = writeSilence(site, silence);
     if (FAILED(hr)) return hr;
@@ -268,7 +276,7 @@ HRESULT Engine::speakSymbol(ISpTTSEngineSite* site, const TextItem& item, std::u
 
 HRESULT Engine::speakSilence(ISpTTSEngineSite* site, const TextItem& item) {
   static constexpr std::uint8_t kZeros[kSilenceChunkBytes] = {};
-  std::uint64_t remaining = static_cast<std::uint64_t>(kBytesPerMs) * item.state->SilenceMSecs;
+  std::uint64_t remaining = pacedSilence(static_cast<std::uint64_t>(kBytesPerMs) * item.state->SilenceMSecs);
   std::uint64_t written = 0;
   HRESULT hr = S_OK;
   while (!(site->GetActions() & SPVES_ABORT)) {
@@ -283,12 +291,36 @@ HRESULT Engine::speakSilence(ISpTTSEngineSite* site, const TextItem& item) {
   return FAILED(hr) ? hr : S_OK;
 }
 
-HRESULT Engine::sendBookmark(ISpTTSEngineSite* site, const TextItem& item) {
+HRESULT Engine::sendBookmark(ISpTTSEngineSite* site, const char16_t* text, std::uint32_t length) {
   std::u16string name;
-  if (item.text != nullptr) name.assign(item.text, item.length);
+  if (text != nullptr) name.assign(text, length);
   const std::int32_t value = bookmarkValue(name);
   return sendEvent(site, SPEI_TTS_BOOKMARK, static_cast<WPARAM>(static_cast<std::intptr_t>(value)),
                    reinterpret_cast<LPARAM>(name.c_str()), SPET_LPARAM_IS_STRING);
+}
+
+std::uint64_t Engine::pacedSilence(std::uint64_t bytes) const {
+  if (settings::engineSettings().fastSpeech.load() == 0 || rate_ <= 0) return bytes;
+  const auto samples = static_cast<double>(bytes / 2) / fastSpeedup(rate_);
+  return 2 * static_cast<std::uint64_t>(nearest(samples));
+}
+
+HRESULT Engine::sendMarksBefore(ISpTTSEngineSite* site, const char16_t* unit) {
+  const std::vector<BookmarkJoins::Mark>& marks = joins_.marks();
+  if (nextMark_ == marks.size()) return S_OK;
+  std::optional<BookmarkJoins::Place> place;
+  if (unit != nullptr && !(place = joins_.locate(unit))) return S_OK;
+  for (; nextMark_ < marks.size(); ++nextMark_) {
+    const BookmarkJoins::Mark& mark = marks[nextMark_];
+    if (place && (mark.text > place->text || (mark.text == place->text && mark.position > place->position))) break;
+    if (const HRESULT hr = sendBookmark(site, mark.name, mark.nameLength); FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+std::uint32_t Engine::sourceOffsetAt(const TextItem& item, std::uint32_t p) const {
+  if (const auto place = joins_.locate(item.text + p)) return place->sourceOffset;
+  return item.sourceOffset + p;
 }
 
 }  // namespace sonvale

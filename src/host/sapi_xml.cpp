@@ -348,9 +348,22 @@ class Parser {
 
   // A batch may end once it is full, between runs, and when no <pron> is
   // open: closing one can put a fragment in front of the ones made inside it.
+  // The engine speaks text that only bookmarks separate as one text, so a
+  // batch ends after such text only where white space divides it anyway, or,
+  // to bound the memory held, once it is four times full.
   bool batchDue() const {
     return batchSink_ && pieces_.size() >= batchFragments_ && !runOpen_ &&
-           openCount_[static_cast<std::size_t>(Tag::Pron)] == 0;
+           openCount_[static_cast<std::size_t>(Tag::Pron)] == 0 &&
+           (cleanCut() || pieces_.size() >= 4 * batchFragments_);
+  }
+
+  bool cleanCut() const {
+    if (tail_ == kNone) return true;
+    const Piece& last = pieces_[tail_];
+    if (last.state.state.eAction == SPVA_Bookmark) return false;
+    if (last.state.state.eAction != SPVA_Speak || last.textLength == 0) return true;
+    const char16_t c = out_->pool[last.textOffset + last.textLength - 1];
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
   }
 
   // Lays out the pieces made so far and hands them over; the next batch

@@ -105,7 +105,7 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
 
   // Time scale.
   const TimeScaleResult scaled = timeScale(scaleBuffer_.data(), scaleBuffer_.size(), unitBytes / 2, rate,
-                                           params.durationIndex);
+                                           params.durationIndex, settings::engineSettings().fastSpeech.load() != 0);
   if (scaled.applied) {
     unitBytes = 2 * scaled.lengthSamples;
     if (tracing) {

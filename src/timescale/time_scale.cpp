@@ -117,6 +117,16 @@ double scaleOut(int rate) noexcept { return kScaleOut[tableRow(rate)]; }
 
 double scaleIn(int durationIndex) noexcept { return kScaleIn[tableRow(durationIndex)]; }
 
+double fastSpeedup(int rate) noexcept {
+  if (rate <= 0) return 1.0;
+  return std::pow(kFastestSpeedup, std::min(rate, kMaxScaleIndex) / static_cast<double>(kMaxScaleIndex));
+}
+
+double timeScaleFactor(int rate, int durationIndex, bool fastSpeech) noexcept {
+  if (!fastSpeech || rate <= 0) return scaleOut(rate) + scaleIn(durationIndex);
+  return (scaleOut(0) + scaleIn(durationIndex)) / fastSpeedup(rate);
+}
+
 const std::array<double, kFrameSamples>& timeScaleWindow() noexcept {
   static const std::array<double, kFrameSamples> window = [] {
     std::array<double, kFrameSamples> w{};
@@ -205,11 +215,16 @@ std::int32_t LagSearch::findLag(std::span<const std::int16_t, kFrameSamples> tem
 }
 
 TimeScaleResult timeScale(std::int16_t* buffer, std::size_t capacitySamples, std::uint32_t lengthSamples, int rate,
-                          int durationIndex) noexcept {
+                          int durationIndex, bool fastSpeech) noexcept {
   const TimeScaleResult unchanged{false, lengthSamples};
-  const double factor = scaleOut(rate) + scaleIn(durationIndex);
-  // r = 10 with d = 10 gives 0.49999999999999994 and stays unscaled.
-  if (!(factor >= 0.5 && factor <= 2.0)) return unchanged;
+  const double factor = timeScaleFactor(rate, durationIndex, fastSpeech);
+  // r = 10 with d = 10 gives 0.49999999999999994 and stays unscaled. Below
+  // 0.5 the input hop passes a whole frame, so frames no longer overlap in
+  // the input; each still continues the last one in phase, through the lag
+  // search, which is what fast speech relies on.
+  const bool fast = fastSpeech && rate > 0;
+  const double lowest = fast ? kFastMinFactor : 0.5;
+  if (!(factor >= lowest && factor <= 2.0)) return unchanged;
 
   const std::size_t capacity = buffer == nullptr ? 0 : capacitySamples;
   const auto inputLength = static_cast<std::int64_t>(std::min<std::size_t>(lengthSamples, capacity));
@@ -262,8 +277,11 @@ TimeScaleResult timeScale(std::int16_t* buffer, std::size_t capacitySamples, std
   std::int64_t sourcePos = 0;
   std::int64_t outputPos = 0;
   double hopSum = 0.0;
+  // A frame cut off at the end of the output ends the syllable with a step
+  // from mid-window to zero, a click; fast speech, whose syllables are only a
+  // few frames long, places whole frames only and ends on a falling half.
   while (sourcePos + kFrameSamples < inputLength && templatePos + kFrameSamples < inputLength &&
-         outputPos + kHalfFrameSamples < workLength - 1) {
+         outputPos + kHalfFrameSamples < workLength - 1 && (!fast || outputPos + kFrameSamples <= workLength - 1)) {
     if (static_cast<std::size_t>(outputPos) >= capacity) break;
     if (outputPos != 0) {
       for (std::int32_t i = 0; i < kFrameSamples; ++i) {

@@ -53,6 +53,23 @@ double scaleOut(int rate) noexcept;
 // -0.2 at +10, as the doubles nearest those decimals.
 double scaleIn(int durationIndex) noexcept;
 
+// Fast speech extends the fast end of the rate scale: above rate 0 speech runs
+// kFastestSpeedup^(rate / 10) times as fast as at rate 0, syllables and pauses
+// alike, so rate +10 is kFastestSpeedup times as fast. Rates 0 and below are
+// as without it.
+inline constexpr double kFastestSpeedup = 3.5;
+// Shortest factor fast speech scales by (rate +10 with durationIndex +10 gives 0.29).
+inline constexpr double kFastMinFactor = 0.25;
+
+// How many times faster than rate 0 speech runs at `rate` with fast speech:
+// 1 at rate 0 and below, kFastestSpeedup at +10 and above.
+double fastSpeedup(int rate) noexcept;
+
+// The time-scale factor of a syllable: scaleOut(rate) + scaleIn(durationIndex);
+// with fast speech and a rate above 0, (scaleOut(0) + scaleIn(durationIndex)) /
+// fastSpeedup(rate), so a word's own prosody keeps its proportions.
+double timeScaleFactor(int rate, int durationIndex, bool fastSpeech) noexcept;
+
 // The Hann window w[i] = 0.5 - 0.5 cos(2 pi i / (N - 1)), i < N; w[0] = w[N-1] = 0.
 const std::array<double, kFrameSamples>& timeScaleWindow() noexcept;
 
@@ -65,14 +82,15 @@ struct TimeScaleResult {
 };
 
 // Stretches or compresses the `lengthSamples` samples at the start of
-// buffer[0..capacitySamples) by f = scaleOut(rate) + scaleIn(durationIndex),
-// keeping their pitch. It applies when 0.5 <= f <= 2.0: the buffer then holds
+// buffer[0..capacitySamples) by f = timeScaleFactor(rate, durationIndex,
+// fastSpeech), keeping their pitch. It applies when 0.5 <= f <= 2.0 (with fast
+// speech kFastMinFactor <= f <= 2.0): the buffer then holds
 // nearest(f * L) samples (at most capacitySamples) followed by zeros up to the
 // capacity. Otherwise, or when memory or FFT plans cannot be had, nothing
 // changes. A length beyond the capacity counts as the capacity; a null buffer
 // as capacity 0. Safe to call on several threads at once.
 TimeScaleResult timeScale(std::int16_t* buffer, std::size_t capacitySamples, std::uint32_t lengthSamples, int rate,
-                          int durationIndex) noexcept;
+                          int durationIndex, bool fastSpeech = false) noexcept;
 
 // The lag search of one frame, kept apart so that it can be measured and
 // checked against a plain 1093-point transform. Each object owns its transform

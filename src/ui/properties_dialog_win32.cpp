@@ -14,6 +14,7 @@ static_assert(IDC_PAUSE_SHORT_LIST == ui::kPauseShortListId && IDC_PAUSE_LONG_LI
                   IDC_PITCH_LIST == ui::kPitchListId && IDC_READ_PUNCTUATION == ui::kReadPunctuationCheckId &&
                   IDC_DIGIT_READ == ui::kDigitReadRadioId && IDC_NUMBER_READ == ui::kNumberReadRadioId,
               "the resource script and the settings logic must name the same controls");
+static_assert(IDC_FAST_SPEECH == ui::kFastSpeechCheckId, "the fast speech check box has one identifier");
 
 namespace {
 
@@ -28,6 +29,7 @@ DialogWindowState windowState(const ui::DialogControls& controls) {
   state.readPunctuation = controls.readPunctuation;
   state.digitRead = controls.digitRead;
   state.numberRead = controls.numberRead;
+  state.fastSpeech = controls.fastSpeech;
   return state;
 }
 
@@ -39,6 +41,7 @@ ui::DialogControls dialogControls(const DialogWindowState& state) {
   controls.readPunctuation = state.readPunctuation;
   controls.digitRead = state.digitRead;
   controls.numberRead = state.numberRead;
+  controls.fastSpeech = state.fastSpeech;
   return controls;
 }
 

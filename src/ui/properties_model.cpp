@@ -23,6 +23,7 @@ constexpr char16_t kPuncShortName[] = u"PuncShort";
 constexpr char16_t kVoiceStyleName[] = u"VoiceStyle";
 constexpr char16_t kReadPunctuationName[] = u"ReadPunctuation";
 constexpr char16_t kReadNumberName[] = u"ReadNumber";
+constexpr char16_t kFastSpeechName[] = u"FastSpeech";
 
 int selectedValue(DialogList list, int index, std::int32_t before) {
   const std::span<const char* const> choices = listChoices(list);
@@ -80,6 +81,7 @@ DialogValues reloadedValues(const DialogValues& inMemory, const std::optional<St
   values.voiceStyle = stored->voiceStyle.value_or(values.voiceStyle);
   values.readPunctuation = stored->readPunctuation.value_or(values.readPunctuation);
   values.readNumber = stored->readNumber.value_or(values.readNumber);
+  values.fastSpeech = stored->fastSpeech.value_or(values.fastSpeech);
   return values;
 }
 
@@ -91,6 +93,7 @@ DialogControls controlsFor(const DialogValues& values) {
   controls.readPunctuation = values.readPunctuation == 1;
   controls.digitRead = values.readNumber == 0;
   controls.numberRead = values.readNumber == 1;
+  controls.fastSpeech = values.fastSpeech != 0;
   return controls;
 }
 
@@ -105,12 +108,16 @@ DialogValues valuesOnOk(const DialogControls& controls, const DialogValues& befo
   } else if (controls.numberRead) {
     values.readNumber = 1;
   }
+  values.fastSpeech = controls.fastSpeech ? 1 : 0;
   return values;
 }
 
 DialogValues currentDialogValues() {
   const EngineSettings& s = engineSettings();
-  return {s.puncShort.load(), s.puncLong.load(), s.voiceStyle.load(), s.readPunctuation.load(), s.readNumber.load()};
+  DialogValues values{s.puncShort.load(), s.puncLong.load(), s.voiceStyle.load(), s.readPunctuation.load(),
+                      s.readNumber.load()};
+  values.fastSpeech = s.fastSpeech.load();
+  return values;
 }
 
 void applyDialogValues(const DialogValues& values) {
@@ -120,6 +127,7 @@ void applyDialogValues(const DialogValues& values) {
   s.voiceStyle.store(values.voiceStyle);
   s.readPunctuation.store(values.readPunctuation);
   s.readNumber.store(values.readNumber);
+  s.fastSpeech.store(values.fastSpeech);
 }
 
 std::optional<StoredValues> readStoredValues() try {
@@ -132,6 +140,7 @@ std::optional<StoredValues> readStoredValues() try {
   stored.voiceStyle = queryValue(key, kVoiceStyleName);
   stored.readPunctuation = queryValue(key, kReadPunctuationName);
   stored.readNumber = queryValue(key, kReadNumberName);
+  stored.fastSpeech = queryValue(key, kFastSpeechName);
   return stored;
 } catch (...) {
   // Out of memory for a key path: as if the key could not be opened.
@@ -146,7 +155,8 @@ LONG writeStoredValues(const DialogValues& values) try {
                                                              {kPuncShortName, values.puncShort},
                                                              {kVoiceStyleName, values.voiceStyle},
                                                              {kReadPunctuationName, values.readPunctuation},
-                                                             {kReadNumberName, values.readNumber}};
+                                                             {kReadNumberName, values.readNumber},
+                                                             {kFastSpeechName, values.fastSpeech}};
   for (const auto& [name, value] : writes) {
     const LONG written = platform::regSetDword(key, name, static_cast<DWORD>(value));
     if (error == ERROR_SUCCESS) error = written;

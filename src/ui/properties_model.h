@@ -3,9 +3,10 @@
 // stores. The window code (one file per toolkit) only shows the controls and
 // reports what the user chose; everything it decides is here.
 //
-// The dialog edits five engine settings: PuncShort (list 213), PuncLong
+// The dialog edits six engine settings: PuncShort (list 213), PuncLong
 // (list 214), VoiceStyle (list 223), ReadPunctuation (check box 215) and
-// ReadNumber (radio buttons 216 "digits" and 217 "numbers").
+// ReadNumber (radio buttons 216 "digits" and 217 "numbers"); and FastSpeech
+// (check box 224).
 #pragma once
 
 #include <cstdint>
@@ -17,13 +18,14 @@
 
 namespace sonvale::ui {
 
-// The five settings the dialog edits.
+// The six settings the dialog edits.
 struct DialogValues {
   std::int32_t puncShort = 0;
   std::int32_t puncLong = 0;
   std::int32_t voiceStyle = 0;
   std::int32_t readPunctuation = 0;
   std::int32_t readNumber = 0;
+  std::int32_t fastSpeech = 0;
 
   friend bool operator==(const DialogValues&, const DialogValues&) = default;
 };
@@ -36,6 +38,7 @@ struct StoredValues {
   std::optional<std::int32_t> voiceStyle;
   std::optional<std::int32_t> readPunctuation;
   std::optional<std::int32_t> readNumber;
+  std::optional<std::int32_t> fastSpeech;
 };
 
 // The dialog's three drop-down lists.
@@ -48,6 +51,7 @@ inline constexpr int kReadPunctuationCheckId = 215;
 inline constexpr int kDigitReadRadioId = 216;
 inline constexpr int kNumberReadRadioId = 217;
 inline constexpr int kPitchListId = 223;
+inline constexpr int kFastSpeechCheckId = 224;
 
 // The controls' state: the selected item of each list (-1 when none is
 // selected), the check box and the two radio buttons.
@@ -58,6 +62,7 @@ struct DialogControls {
   bool readPunctuation = false;
   bool digitRead = false;
   bool numberRead = false;
+  bool fastSpeech = false;  // check box 224: FastSpeech not 0
 
   friend bool operator==(const DialogControls&, const DialogControls&) = default;
 };
@@ -89,21 +94,21 @@ DialogControls controlsFor(const DialogValues& values);
 // the check box; ReadNumber 0 for 216, 1 for 217, as before for neither.
 DialogValues valuesOnOk(const DialogControls& controls, const DialogValues& before);
 
-// The five values in the process-wide engine settings.
+// The six values in the process-wide engine settings.
 DialogValues currentDialogValues();
 void applyDialogValues(const DialogValues& values);
 
-// Opens the settings key (create-or-open) and reads the five values;
+// Opens the settings key (create-or-open) and reads the six values;
 // nullopt when the key cannot be opened.
 std::optional<StoredValues> readStoredValues();
 
-// Opens the settings key (create-or-open) and writes the five values as
+// Opens the settings key (create-or-open) and writes the six values as
 // REG_DWORD, in the order PuncLong, PuncShort, VoiceStyle, ReadPunctuation,
-// ReadNumber. Returns ERROR_SUCCESS, or the first registry error (when the
-// key cannot be opened nothing is written).
+// ReadNumber, FastSpeech. Returns ERROR_SUCCESS, or the first registry error
+// (when the key cannot be opened nothing is written).
 LONG writeStoredValues(const DialogValues& values);
 
-// The dialog opening: reloads the five settings from the registry into the
+// The dialog opening: reloads the six settings from the registry into the
 // process-wide settings and returns the controls that show them.
 DialogControls startPropertiesDialog();
 

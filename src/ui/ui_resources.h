@@ -27,6 +27,7 @@
 #define IDC_PAUSE_LONG_LABEL 220
 #define IDC_NUMBER_GROUP 221
 #define IDC_PITCH_LIST 223
+#define IDC_FAST_SPEECH 224
 
 #ifndef RC_INVOKED
 
@@ -52,6 +53,7 @@ struct DialogWindowState {
   bool readPunctuation = false;
   bool digitRead = false;
   bool numberRead = false;
+  bool fastSpeech = false;  // check box 224
 };
 
 struct DialogWindowRequest {

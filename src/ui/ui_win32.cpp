@@ -15,6 +15,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <shellapi.h>  // needs windows.h before it
+
 #include <atomic>
 #include <new>
 #include <string>
@@ -274,6 +276,7 @@ void showState(HWND dialog, const DialogWindowRequest& request, const DialogWind
   CheckDlgButton(dialog, IDC_READ_PUNCTUATION, state.readPunctuation ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_DIGIT_READ, state.digitRead ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_NUMBER_READ, state.numberRead ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dialog, IDC_FAST_SPEECH, state.fastSpeech ? BST_CHECKED : BST_UNCHECKED);
   SetDlgItemTextW(dialog, IDC_LINK_HOME_PAGE, wide(request.homePageUrl).c_str());
   SetDlgItemTextW(dialog, IDC_LINK_ISSUES, wide(request.issuesUrl).c_str());
 }
@@ -285,6 +288,7 @@ DialogWindowState readState(HWND dialog, const DialogWindowRequest& request) {
   state.readPunctuation = IsDlgButtonChecked(dialog, IDC_READ_PUNCTUATION) == BST_CHECKED;
   state.digitRead = IsDlgButtonChecked(dialog, IDC_DIGIT_READ) == BST_CHECKED;
   state.numberRead = IsDlgButtonChecked(dialog, IDC_NUMBER_READ) == BST_CHECKED;
+  state.fastSpeech = IsDlgButtonChecked(dialog, IDC_FAST_SPEECH) == BST_CHECKED;
   return state;
 }
 

@@ -383,6 +383,7 @@ void checkTemplateTexts(Outcome& out, HWND dialog, UiLanguage language, const st
                                                   {IDC_DIGIT_READ, t.digitRead},
                                                   {IDC_NUMBER_READ, t.numberRead},
                                                   {IDC_READ_PUNCTUATION, t.readPunctuation},
+                                                  {IDC_FAST_SPEECH, t.fastSpeech},
                                                   {IDC_VISIT_WEBSITE, t.visitWebsite},
                                                   {IDOK, t.ok},
                                                   {IDCANCEL, t.cancel},

@@ -129,5 +129,40 @@ bytes=$(wc -c <"$work/out.raw")
 sounding=$(od -An -v -td2 -w2 --endian=little "$work/out.raw" | awk '$1 > 64 || $1 < -64 { n++ } END { print n + 0 }')
 [ "$sounding" -ge 5512 ] || fail "the module's file output ($bytes bytes) has $sounding sounding samples: silence"
 echo "file output: $bytes bytes of audio, $sounding samples sounding"
+
+# Marks between every two characters, one after a comma: the audio is the
+# unmarked text's byte for byte, and each mark arrives after the audio that
+# the engine places before it (the command's bookmark offsets, in bytes).
+plain="我哋，講廣東話"
+ssml="<speak>"
+xml=""
+i=0
+for ch in 我 哋 ， 講 廣 東 話; do
+  if [ $i -gt 0 ]; then
+    ssml="$ssml<mark name=\"m$i\"/>"
+    xml="$xml<bookmark mark=\"m$i\"/>"
+  fi
+  ssml="$ssml$ch"
+  xml="$xml$ch"
+  i=$((i + 1))
+done
+ssml="$ssml</speak>"
+# The module keeps its file open and appends: each message is a byte range.
+start=$(wc -c <"$work/out.raw")
+timeout 30 spd-say -w -o sonvale-file -l zh-yue "$plain" || fail "spd-say of the unmarked text did not finish"
+middle=$(wc -c <"$work/out.raw")
+timeout 30 spd-say -w -x -o sonvale-file -l zh-yue "$ssml" || fail "spd-say -x of the marked text did not finish"
+end=$(wc -c <"$work/out.raw")
+[ $((middle - start)) -gt 0 ] || fail "the unmarked text gave no audio"
+[ $((end - middle)) -eq $((middle - start)) ] && cmp -s -i "$start:$middle" -n $((middle - start)) "$work/out.raw" "$work/out.raw" ||
+  fail "marks changed the audio: $((end - middle)) bytes against $((middle - start)) without marks"
+grep -E "message [0-9]+ mark m[0-9]+ after" "$work/log/sonvale-file.log" | sed 's/.* mark \(m[0-9]*\) after \([0-9]*\) samples.*/\1 \2/' >"$work/marks.txt"
+"$cli" speak --voice e2e --xml -o "$work/cli.wav" --events "$work/events.json" "$xml" >"$work/log/cli.log" 2>&1 || fail "the command cannot speak the marked text"
+grep '"event":"bookmark"' "$work/events.json" |
+  sed 's/.*"offset":\([0-9]*\).*"name":"\([^"]*\)".*/\2 \1/' | awk '{ print $1, $2 / 2 }' >"$work/expected.txt"
+[ "$(wc -l <"$work/expected.txt")" -eq 6 ] || fail "the command reported $(wc -l <"$work/expected.txt") of 6 marks"
+cmp -s "$work/marks.txt" "$work/expected.txt" ||
+  fail "marks (name, samples before) $(tr '\n' ' ' <"$work/marks.txt") instead of $(tr '\n' ' ' <"$work/expected.txt")"
+echo "marks: $(tr '\n' ' ' <"$work/marks.txt")"
 echo "PASS"
 exit 0

@@ -208,5 +208,22 @@ TEST(ParseModuleConfig, Files) {
   }
 }
 
+TEST(ParseModuleConfig, FastSpeechIsOnUnlessTurnedOff) {
+  const struct {
+    std::string_view text, error;
+    int fastSpeech;
+  } cases[] = {
+      {"", "", 1},
+      {"SonvaleFastSpeech 0\n", "", 0},
+      {"SonvaleFastSpeech \"1\"\n", "", 1},
+      {"SonvaleFastSpeech yes\n", "line 1: SonvaleFastSpeech is 0 or 1, not \"yes\"", 1},
+  };
+  for (const auto& c : cases) {
+    ModuleConfig config;
+    EXPECT_EQ(parseModuleConfig(c.text, config), c.error) << c.text;
+    EXPECT_EQ(config.fastSpeech, c.fastSpeech) << c.text;
+  }
+}
+
 }  // namespace
 }  // namespace sonvale::speechd

@@ -390,14 +390,19 @@ TEST_F(ModuleTest, SpeakWithTwoMarksGivesBeginMarksInOrderAudioAndEnd) {
     samples += m.samples.size();
   }
   ASSERT_EQ(marks, (std::vector<std::string>{"first", "second"}));
-  // Each mark stands where the text before it ends: 你好 alone is exactly the
-  // audio before "first", and 世界 alone the audio between the marks.
+  // Marks add no sound: the message is 你好世界你 without them. Each mark
+  // stands where the text before it ends: 你好 alone, less the silence that
+  // ends a text (5000 samples), is the audio before "first", and 世界 alone,
+  // less that silence, the audio between the marks.
+  const std::size_t unmarked = samplesIn(spoken(*module, "<speak>你好世界你</speak>"));
   const std::size_t niHao = samplesIn(spoken(*module, "<speak>你好</speak>"));
   const std::size_t shiJie = samplesIn(spoken(*module, "<speak>世界</speak>"));
   const std::size_t ni = samplesIn(spoken(*module, "<speak>你</speak>"));
-  EXPECT_GT(niHao, 0u);
-  EXPECT_EQ(marksAt[0], niHao);
-  EXPECT_EQ(marksAt[1] - marksAt[0], shiJie);
+  constexpr std::size_t kTextEndSamples = 5000;
+  EXPECT_GT(niHao, kTextEndSamples);
+  EXPECT_EQ(samples, unmarked);
+  EXPECT_EQ(marksAt[0], niHao - kTextEndSamples);
+  EXPECT_EQ(marksAt[1] - marksAt[0], shiJie - kTextEndSamples);
   EXPECT_EQ(samples - marksAt[1], ni);
   EXPECT_FALSE(module->hasPending());
 }

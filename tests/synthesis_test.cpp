@@ -1,6 +1,7 @@
 // Syllable synthesis end to end, on voices coded from synthetic signals.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -344,6 +345,61 @@ TEST_F(JoinTest, WithoutSmoothCutsEveryRateSpeaksAsBefore) {
                                    << expected.rate << ", " << expected.volume << ", " << spoken.audio.size() << ", 0x"
                                    << std::hex << hash << "ull},";
   }
+}
+
+// With smoothing every Write, syllable or silence, starts and ends within
+// 1/64 of full scale of zero, so every join (silence to syllable, syllable
+// to silence, syllable to syllable) is quiet on both sides. Nothing moves:
+// the same Writes of the same sizes, the same events at the same offsets,
+// and every sample more than a fade away from an edge as it was.
+TEST_F(JoinTest, SmoothCutsLeaveEveryJoinNearZero) {
+  constexpr int kNearZero = 32768 / 64;
+  const auto sampleAt = [](const std::vector<std::uint8_t>& audio, std::size_t byte) {
+    return static_cast<std::int16_t>(audio[byte] | audio[byte + 1] << 8);
+  };
+  Engine engine;
+  ASSERT_EQ(testing::loadVoice(engine, dir_.path()), S_OK);
+  std::atomic<std::int32_t>& smoothCuts = settings::engineSettings().smoothCuts;
+  int loudEdgesBefore = 0;
+  for (const USHORT volume : {USHORT{100}, USHORT{30}}) {
+    for (int rate = synth::kMinRate; rate <= synth::kMaxRate; ++rate) {
+      const std::string where = "rate " + std::to_string(rate) + " volume " + std::to_string(volume);
+      smoothCuts.store(0);
+      const Spoken plain = speakAt(engine, rate, volume);
+      smoothCuts.store(1);
+      const Spoken smooth = speakAt(engine, rate, volume);
+      ASSERT_EQ(smooth.writes, plain.writes) << where;
+      ASSERT_EQ(smooth.events.size(), plain.events.size()) << where;
+      for (std::size_t i = 0; i < plain.events.size(); ++i) {
+        EXPECT_EQ(smooth.events[i].id, plain.events[i].id) << where << " event " << i;
+        EXPECT_EQ(smooth.events[i].audioOffset, plain.events[i].audioOffset) << where << " event " << i;
+      }
+      std::size_t at = 0, faults = 0;
+      std::string firstFault;
+      const auto fault = [&](const std::string& what, std::size_t byte, int was, int is) {
+        if (faults++ == 0)
+          firstFault =
+              what + " at byte " + std::to_string(byte) + ": " + std::to_string(was) + " -> " + std::to_string(is);
+      };
+      for (const std::uint32_t bytes : plain.writes) {
+        const std::size_t samples = bytes / 2;
+        for (std::size_t k = 0; k < samples; ++k) {
+          const std::size_t byte = at + 2 * k;
+          const int was = sampleAt(plain.audio, byte), is = sampleAt(smooth.audio, byte);
+          const bool edge = k == 0 || k + 1 == samples;
+          const bool faded = k < synth::kFadeSamples || k + synth::kFadeSamples >= samples;
+          if (edge && std::abs(was) > kNearZero) ++loudEdgesBefore;
+          if (edge && std::abs(is) > kNearZero) fault("loud edge", byte, was, is);
+          if (faded && std::abs(is) > std::abs(was)) fault("fade made a sample louder", byte, was, is);
+          if (!faded && is != was) fault("sample outside the fades changed", byte, was, is);
+        }
+        at += bytes;
+      }
+      EXPECT_EQ(faults, 0u) << where << ": " << firstFault;
+    }
+  }
+  // The units are cut where they are loud: without smoothing the joins click.
+  EXPECT_GT(loudEdgesBefore, 500);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ constexpr SettingDef kDefs[] = {
     {u"WaveOutStyle", 1, 0, &EngineSettings::waveOutStyle},
     {u"RTFOutStyle", 1, 0, &EngineSettings::rtfOutStyle},
     {u"VoiceStyle", 0, 0, &EngineSettings::voiceStyle},
+    {u"SmoothCuts", 1, 1, &EngineSettings::smoothCuts},
 };
 
 EngineSettings& makeSettings() {

@@ -23,6 +23,7 @@ struct EngineSettings {
   std::atomic<std::int32_t> waveOutStyle;     // > 0: WAV dump of synthesis stage 1..4
   std::atomic<std::int32_t> rtfOutStyle;      // > 0: text dump of synthesis traces
   std::atomic<std::int32_t> voiceStyle;       // announced sample rate, see outputRateHz()
+  std::atomic<std::int32_t> smoothCuts;       // 0: syllables are written exactly as trimmed, edges not faded
 };
 
 struct SettingDef {

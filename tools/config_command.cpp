@@ -29,7 +29,8 @@ const char kUsage[] =
     "  ReadNumber            1: digit runs are read as numbers; else digit by digit\n"
     "  WaveOutStyle          > 0: diagnostic WAV dump of synthesis stage 1..4\n"
     "  RTFOutStyle           > 0: diagnostic text dump (both dumps go to SONVALE_DUMP_DIR)\n"
-    "  VoiceStyle            announced rate: -1 8000 Hz, 1 or 2 12000 Hz, 3 16000 Hz, else 11025 Hz\n";
+    "  VoiceStyle            announced rate: -1 8000 Hz, 1 or 2 12000 Hz, 3 16000 Hz, else 11025 Hz\n"
+    "  SmoothCuts            0: syllables are joined exactly as cut, without the short fades that stop clicks\n";
 
 const settings::SettingDef* findSetting(const std::string& name) {
   for (const settings::SettingDef& def : settings::settingDefs())

@@ -205,8 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "請訪問网站獲得最新的軟件支持及相關語音技術信息。",
                  "Visit website acquire latest related speech voice information."},
         // The traditional template's buttons read as the simplified ones do.
-        TextCase{"Ok", &T::ok, "确定", "确定", "OK"},
-        TextCase{"Cancel", &T::cancel, "取消", "取消", "Cancel"}),
+        TextCase{"Ok", &T::ok, "确定", "确定", "OK"}, TextCase{"Cancel", &T::cancel, "取消", "取消", "Cancel"},
+        TextCase{"SmoothCuts", &T::smoothCuts, "平滑音节衔接", "平滑音節銜接", "Smooth syllable joins"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(ReinstallMessage, TellsOfDamageAndAsksToReinstallInEachLanguage) {

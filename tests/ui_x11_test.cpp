@@ -619,6 +619,7 @@ TEST_F(DialogTest, IsDrivenAndSavesToTheRegistryStore) {
   click(191 + 35, 49, 0, 12, "4");  // Pitch Select: 0 -> -1
   click(245, 80, 8, 10);            // Read Punctuation
   click(177, 80, 8, 10);            // Number Read
+  click(12, 143, 8, 10);            // Smooth syllable joins: on by default, now off
   XSync(display_, False);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // for the screenshot only
   savePng(drawn(window), "dialog_en_driven.png");
@@ -630,6 +631,7 @@ TEST_F(DialogTest, IsDrivenAndSavesToTheRegistryStore) {
   EXPECT_EQ(stored(u"VoiceStyle"), 0xFFFFFFFFu);
   EXPECT_EQ(stored(u"ReadPunctuation"), 1u);
   EXPECT_EQ(stored(u"ReadNumber"), 1u);
+  EXPECT_EQ(stored(u"SmoothCuts"), 0u);
 }
 
 TEST_F(DialogTest, LinksOpenTheProjectPagesWithXdgOpen) {

@@ -128,6 +128,7 @@ struct Controls {
   GtkWidget* readPunctuation;
   GtkWidget* digitRead;
   GtkWidget* numberRead;
+  GtkWidget* smoothCuts;
 };
 
 ui::DialogControls readControls(const Controls& c) {
@@ -138,6 +139,7 @@ ui::DialogControls readControls(const Controls& c) {
   state.readPunctuation = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(c.readPunctuation)) != FALSE;
   state.digitRead = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(c.digitRead)) != FALSE;
   state.numberRead = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(c.numberRead)) != FALSE;
+  state.smoothCuts = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(c.smoothCuts)) != FALSE;
   return state;
 }
 
@@ -268,6 +270,11 @@ int runDialog(DialogViewRequest& request) {
   if (request.homePageUrl != nullptr) place(fixed, linkLabel(request.homePageUrl), 200, 111, 103);
   if (request.issuesUrl != nullptr) place(fixed, linkLabel(request.issuesUrl), 200, 120, 99);
   place(fixed, gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), 10, 133, 306, 1);
+
+  // Check box 230, left of the buttons.
+  controls.smoothCuts = gtk_check_button_new_with_label(texts.smoothCuts);
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(controls.smoothCuts), start.smoothCuts);
+  place(fixed, controls.smoothCuts, 12, 143, 160);
 
   Run run;
   run.loop = g_main_loop_new(nullptr, FALSE);

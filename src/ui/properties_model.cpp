@@ -23,6 +23,7 @@ constexpr char16_t kPuncShortName[] = u"PuncShort";
 constexpr char16_t kVoiceStyleName[] = u"VoiceStyle";
 constexpr char16_t kReadPunctuationName[] = u"ReadPunctuation";
 constexpr char16_t kReadNumberName[] = u"ReadNumber";
+constexpr char16_t kSmoothCutsName[] = u"SmoothCuts";
 
 int selectedValue(DialogList list, int index, std::int32_t before) {
   const std::span<const char* const> choices = listChoices(list);
@@ -80,6 +81,7 @@ DialogValues reloadedValues(const DialogValues& inMemory, const std::optional<St
   values.voiceStyle = stored->voiceStyle.value_or(values.voiceStyle);
   values.readPunctuation = stored->readPunctuation.value_or(values.readPunctuation);
   values.readNumber = stored->readNumber.value_or(values.readNumber);
+  values.smoothCuts = stored->smoothCuts.value_or(values.smoothCuts);
   return values;
 }
 
@@ -91,6 +93,7 @@ DialogControls controlsFor(const DialogValues& values) {
   controls.readPunctuation = values.readPunctuation == 1;
   controls.digitRead = values.readNumber == 0;
   controls.numberRead = values.readNumber == 1;
+  controls.smoothCuts = values.smoothCuts != 0;
   return controls;
 }
 
@@ -105,12 +108,14 @@ DialogValues valuesOnOk(const DialogControls& controls, const DialogValues& befo
   } else if (controls.numberRead) {
     values.readNumber = 1;
   }
+  values.smoothCuts = controls.smoothCuts ? 1 : 0;
   return values;
 }
 
 DialogValues currentDialogValues() {
   const EngineSettings& s = engineSettings();
-  return {s.puncShort.load(), s.puncLong.load(), s.voiceStyle.load(), s.readPunctuation.load(), s.readNumber.load()};
+  return {s.puncShort.load(),       s.puncLong.load(),   s.voiceStyle.load(),
+          s.readPunctuation.load(), s.readNumber.load(), s.smoothCuts.load()};
 }
 
 void applyDialogValues(const DialogValues& values) {
@@ -120,6 +125,7 @@ void applyDialogValues(const DialogValues& values) {
   s.voiceStyle.store(values.voiceStyle);
   s.readPunctuation.store(values.readPunctuation);
   s.readNumber.store(values.readNumber);
+  s.smoothCuts.store(values.smoothCuts);
 }
 
 std::optional<StoredValues> readStoredValues() try {
@@ -132,6 +138,7 @@ std::optional<StoredValues> readStoredValues() try {
   stored.voiceStyle = queryValue(key, kVoiceStyleName);
   stored.readPunctuation = queryValue(key, kReadPunctuationName);
   stored.readNumber = queryValue(key, kReadNumberName);
+  stored.smoothCuts = queryValue(key, kSmoothCutsName);
   return stored;
 } catch (...) {
   // Out of memory for a key path: as if the key could not be opened.
@@ -142,11 +149,10 @@ LONG writeStoredValues(const DialogValues& values) try {
   platform::RegKey key;
   LONG error = platform::regCreateKey(platform::RegRoot::LocalMachine, kEnginePropertiesKey, key);
   if (error != ERROR_SUCCESS) return error;
-  const std::pair<const char16_t*, std::int32_t> writes[] = {{kPuncLongName, values.puncLong},
-                                                             {kPuncShortName, values.puncShort},
-                                                             {kVoiceStyleName, values.voiceStyle},
-                                                             {kReadPunctuationName, values.readPunctuation},
-                                                             {kReadNumberName, values.readNumber}};
+  const std::pair<const char16_t*, std::int32_t> writes[] = {
+      {kPuncLongName, values.puncLong},     {kPuncShortName, values.puncShort},
+      {kVoiceStyleName, values.voiceStyle}, {kReadPunctuationName, values.readPunctuation},
+      {kReadNumberName, values.readNumber}, {kSmoothCutsName, values.smoothCuts}};
   for (const auto& [name, value] : writes) {
     const LONG written = platform::regSetDword(key, name, static_cast<DWORD>(value));
     if (error == ERROR_SUCCESS) error = written;

@@ -27,6 +27,7 @@ constexpr UiTexts kSimplified = {
     "请访问网站获得最新的软件支持及相关语音技术信息。",
     "确定",
     "取消",
+    "平滑音节衔接",
 };
 
 // The dialog's OK button reads "确定" in the traditional template too, and
@@ -53,6 +54,7 @@ constexpr UiTexts kTraditional = {
     "請訪問网站獲得最新的軟件支持及相關語音技術信息。",
     "确定",
     "取消",
+    "平滑音節銜接",
 };
 
 constexpr UiTexts kEnglish = {
@@ -76,6 +78,7 @@ constexpr UiTexts kEnglish = {
     "Visit website acquire latest related speech voice information.",
     "OK",
     "Cancel",
+    "Smooth syllable joins",
 };
 
 char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }

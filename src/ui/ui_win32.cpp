@@ -274,6 +274,7 @@ void showState(HWND dialog, const DialogWindowRequest& request, const DialogWind
   CheckDlgButton(dialog, IDC_READ_PUNCTUATION, state.readPunctuation ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_DIGIT_READ, state.digitRead ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_NUMBER_READ, state.numberRead ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dialog, IDC_SMOOTH_CUTS, state.smoothCuts ? BST_CHECKED : BST_UNCHECKED);
   SetDlgItemTextW(dialog, IDC_LINK_HOME_PAGE, wide(request.homePageUrl).c_str());
   SetDlgItemTextW(dialog, IDC_LINK_ISSUES, wide(request.issuesUrl).c_str());
 }
@@ -285,6 +286,7 @@ DialogWindowState readState(HWND dialog, const DialogWindowRequest& request) {
   state.readPunctuation = IsDlgButtonChecked(dialog, IDC_READ_PUNCTUATION) == BST_CHECKED;
   state.digitRead = IsDlgButtonChecked(dialog, IDC_DIGIT_READ) == BST_CHECKED;
   state.numberRead = IsDlgButtonChecked(dialog, IDC_NUMBER_READ) == BST_CHECKED;
+  state.smoothCuts = IsDlgButtonChecked(dialog, IDC_SMOOTH_CUTS) == BST_CHECKED;
   return state;
 }
 

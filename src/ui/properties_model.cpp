@@ -149,14 +149,18 @@ LONG writeStoredValues(const DialogValues& values) try {
   platform::RegKey key;
   LONG error = platform::regCreateKey(platform::RegRoot::LocalMachine, kEnginePropertiesKey, key);
   if (error != ERROR_SUCCESS) return error;
-  const std::pair<const char16_t*, std::int32_t> writes[] = {
-      {kPuncLongName, values.puncLong},     {kPuncShortName, values.puncShort},
-      {kVoiceStyleName, values.voiceStyle}, {kReadPunctuationName, values.readPunctuation},
-      {kReadNumberName, values.readNumber}, {kSmoothCutsName, values.smoothCuts}};
+  const std::pair<const char16_t*, std::int32_t> writes[] = {{kPuncLongName, values.puncLong},
+                                                             {kPuncShortName, values.puncShort},
+                                                             {kVoiceStyleName, values.voiceStyle},
+                                                             {kReadPunctuationName, values.readPunctuation},
+                                                             {kReadNumberName, values.readNumber}};
   for (const auto& [name, value] : writes) {
     const LONG written = platform::regSetDword(key, name, static_cast<DWORD>(value));
     if (error == ERROR_SUCCESS) error = written;
   }
+  // SmoothCuts, the one setting the dialog edits beyond its first five.
+  const LONG written = platform::regSetDword(key, kSmoothCutsName, static_cast<DWORD>(values.smoothCuts));
+  if (error == ERROR_SUCCESS) error = written;
   return error;
 } catch (...) {
   return ERROR_NOT_ENOUGH_MEMORY;

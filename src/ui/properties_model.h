@@ -106,8 +106,8 @@ std::optional<StoredValues> readStoredValues();
 
 // Opens the settings key (create-or-open) and writes the dialog's values as
 // REG_DWORD, in the order PuncLong, PuncShort, VoiceStyle, ReadPunctuation,
-// ReadNumber, SmoothCuts. Returns ERROR_SUCCESS, or the first registry error (when the
-// key cannot be opened nothing is written).
+// ReadNumber, SmoothCuts. Returns ERROR_SUCCESS, or the first registry error
+// (when the key cannot be opened nothing is written).
 LONG writeStoredValues(const DialogValues& values);
 
 // The dialog opening: reloads the dialog's settings from the registry into the

@@ -12,8 +12,10 @@
 // the warning is open, but only when that window belongs to this process: a
 // voice must not disable the windows of some other program the user happens
 // to be working in.
-#include <shellapi.h>
+// <windows.h> first: <shellapi.h> relies on what it declares.
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <atomic>
 #include <new>

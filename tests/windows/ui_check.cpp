@@ -32,7 +32,7 @@
 // ui/properties_dialog.h declares this with com.h's HWND (a void*);
 // com.h and <windows.h> cannot meet in one file, so it is declared here.
 struct ISpObjectToken;
-namespace sonvale::platform {
+namespace sonvale::ui {
 void showPropertiesDialog(void* parent, ISpObjectToken* token);
 }
 
@@ -686,7 +686,7 @@ void checkPanel(Outcome& out) {
     HostFrame frame(true);
     out.expect(GetForegroundWindow() == frame.frame, where + ": the host frame is in the foreground");
     const WordRecord word = c.word;
-    auto panel = panelFromOtherThread(c.language, [word] { return panelLines(word); });
+    auto panel = panelFromOtherThread(c.language, [word] { return ui::panelLines(word); });
     out.expect(panel != nullptr, where + ": panel made");
     if (panel == nullptr) continue;
     HWND control = GetDlgItem(frame.host, 99997);

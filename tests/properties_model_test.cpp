@@ -102,16 +102,21 @@ class ControlsFor : public ::testing::TestWithParam<ControlsCase> {};
 
 TEST_P(ControlsFor, ShowTheValues) { EXPECT_EQ(ui::controlsFor(GetParam().values), GetParam().controls); }
 
-// Values in field order: puncShort, puncLong, voiceStyle, readPunctuation, readNumber.
-// Controls: list 213, 214, 223 indexes, check 215, radio 216, radio 217.
+// Values in field order: puncShort, puncLong, voiceStyle, readPunctuation, readNumber,
+// fastSpeech, smoothCuts (1 when not given). Controls: list 213, 214, 223 indexes,
+// check 215, radio 216, radio 217, check 224, check 230 (checked when not given).
 INSTANTIATE_TEST_SUITE_P(
     Table, ControlsFor,
-    ::testing::Values(ControlsCase{"Defaults", {5000, 15000, 0, 0, 0}, {2, 2, 1, false, true, false}},
-                      ControlsCase{"NumbersAndPunctuation", {3000, 17000, -1, 1, 1}, {0, 4, 0, true, false, true}},
-                      ControlsCase{"ReadNumber2ChecksNeither", {5000, 15000, 0, 0, 2}, {2, 2, 1, false, false, false}},
-                      // The engine speaks punctuation for 7, but the box shows only 0 and 1.
-                      ControlsCase{"ReadPunctuation7Unchecked", {5000, 15000, 0, 7, 0}, {2, 2, 1, false, true, false}},
-                      ControlsCase{"ValuesOffTheLists", {5500, 22000, 9, 0, 0}, {-1, -1, -1, false, true, false}}),
+    ::testing::Values(
+        ControlsCase{"Defaults", {5000, 15000, 0, 0, 0}, {2, 2, 1, false, true, false}},
+        ControlsCase{"NumbersAndPunctuation", {3000, 17000, -1, 1, 1}, {0, 4, 0, true, false, true}},
+        ControlsCase{"ReadNumber2ChecksNeither", {5000, 15000, 0, 0, 2}, {2, 2, 1, false, false, false}},
+        // The engine speaks punctuation for 7, but the box shows only 0 and 1.
+        ControlsCase{"ReadPunctuation7Unchecked", {5000, 15000, 0, 7, 0}, {2, 2, 1, false, true, false}},
+        ControlsCase{"ValuesOffTheLists", {5500, 22000, 9, 0, 0}, {-1, -1, -1, false, true, false}},
+        ControlsCase{"SmoothCuts0Unchecked", {5000, 15000, 0, 0, 0, 0, 0}, {2, 2, 1, false, true, false, false, false}},
+        // Any value but 0 smooths the cuts, so the box shows it checked.
+        ControlsCase{"SmoothCuts7Checked", {5000, 15000, 0, 0, 0, 0, 7}, {2, 2, 1, false, true, false, false, true}}),
     [](const auto& param) { return std::string(param.param.name); });
 
 struct OkCase {
@@ -130,13 +135,21 @@ TEST_P(ValuesOnOk, StoreTheChoices) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ValuesOnOk,
-    ::testing::Values(OkCase{"Selections", {4, 0, 0, true, false, true}, {5000, 15000, 0, 0, 0}, {7000, 13000, -1, 1, 1}},
-                      OkCase{"NothingSelectedKeepsTheLists", {-1, -1, -1, false, true, false},
-                             {5500, 22000, 9, 0, 1}, {5500, 22000, 9, 0, 0}},
-                      OkCase{"NeitherRadioKeepsReadNumber", {2, 2, 1, false, false, false},
-                             {5000, 15000, 0, 0, 2}, {5000, 15000, 0, 0, 2}},
-                      OkCase{"UncheckedBoxStoresZero", {2, 2, 1, false, true, false},
-                             {5000, 15000, 0, 7, 0}, {5000, 15000, 0, 0, 0}}),
+    ::testing::Values(
+        OkCase{"Selections", {4, 0, 0, true, false, true}, {5000, 15000, 0, 0, 0}, {7000, 13000, -1, 1, 1}},
+        OkCase{"NothingSelectedKeepsTheLists",
+               {-1, -1, -1, false, true, false},
+               {5500, 22000, 9, 0, 1},
+               {5500, 22000, 9, 0, 0}},
+        OkCase{"NeitherRadioKeepsReadNumber",
+               {2, 2, 1, false, false, false},
+               {5000, 15000, 0, 0, 2},
+               {5000, 15000, 0, 0, 2}},
+        OkCase{"UncheckedBoxStoresZero", {2, 2, 1, false, true, false}, {5000, 15000, 0, 7, 0}, {5000, 15000, 0, 0, 0}},
+        OkCase{"SmoothCutsBoxStoresOneOrZero",
+               {2, 2, 1, false, true, false, false, false},
+               {5000, 15000, 0, 0, 0, 0, 7},
+               {5000, 15000, 0, 0, 0, 0, 0}}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // The dialog's start, OK and Cancel against the registry store.
@@ -173,13 +186,13 @@ TEST_F(PropertiesDialogTest, DefaultsOpenOn5000And15000) {
 }
 
 TEST_F(PropertiesDialogTest, StartReloadsWithoutDefaults) {
-  storeSettings({{u"PuncShort", 7000}, {u"VoiceStyle", 3}});
+  storeSettings({{u"PuncShort", 7000}, {u"VoiceStyle", 3}, {u"SmoothCuts", 0}});
   settings::engineSettings().readNumber.store(1);
   settings::engineSettings().puncLong.store(16000);
   const DialogControls controls = ui::startPropertiesDialog();
   // Read values replace the in-memory ones; missing values leave them alone.
-  EXPECT_EQ(ui::currentDialogValues(), (DialogValues{7000, 16000, 3, 0, 1}));
-  EXPECT_EQ(controls, (DialogControls{4, 3, 4, false, false, true}));
+  EXPECT_EQ(ui::currentDialogValues(), (DialogValues{7000, 16000, 3, 0, 1, 0, 0}));
+  EXPECT_EQ(controls, (DialogControls{4, 3, 4, false, false, true, false, false}));
 }
 
 TEST_F(PropertiesDialogTest, ReadNumber2ChecksNeitherRadioAndSurvivesOk) {
@@ -200,7 +213,7 @@ TEST_F(PropertiesDialogTest, VoiceStyleMinusOneIsStoredAs0xFFFFFFFF) {
   EXPECT_EQ(stored(u"VoiceStyle"), 0xFFFFFFFFu);
 }
 
-TEST_F(PropertiesDialogTest, OkWritesSixDwordsInOrder) {
+TEST_F(PropertiesDialogTest, OkWritesEveryDwordInOrder) {
   DialogControls controls = ui::startPropertiesDialog();
   controls.pauseShortIndex = 0;  // 3000
   controls.pauseLongIndex = 4;   // 17000
@@ -216,8 +229,7 @@ TEST_F(PropertiesDialogTest, OkWritesSixDwordsInOrder) {
   std::vector<std::u16string> names;
   ASSERT_EQ(platform::regEnumValues(key, names), ERROR_SUCCESS);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"PuncLong", u"PuncShort", u"VoiceStyle", u"ReadPunctuation",
-                                                u"ReadNumber",
-                                                u"FastSpeech"}));
+                                                u"ReadNumber", u"FastSpeech", u"SmoothCuts"}));
   for (const auto& name : names) {
     DWORD type = 0;
     DWORD size = 0;
@@ -230,6 +242,7 @@ TEST_F(PropertiesDialogTest, OkWritesSixDwordsInOrder) {
   EXPECT_EQ(stored(u"ReadPunctuation"), 1u);
   EXPECT_EQ(stored(u"ReadNumber"), 1u);
   EXPECT_EQ(stored(u"FastSpeech"), 1u);
+  EXPECT_EQ(stored(u"SmoothCuts"), 1u);
 }
 
 TEST_F(PropertiesDialogTest, CancelKeepsTheReloadedValues) {

@@ -107,6 +107,48 @@ TEST(SyllableMath, VolumeGainAndStage) {
   }
 }
 
+TEST(SyllableMath, FadeEdges) {
+  // Gains out of 32768 by distance from the edge: (1 - cos(pi (k + 1) / 33)) / 2,
+  // so 74 at k = 0, exactly 8192 (1/4) at k = 10, 24576 (3/4) at k = 21, 32694
+  // at k = 31. Products are truncated toward zero.
+  struct Probe {
+    std::size_t at;
+    std::int16_t value;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::int16_t> samples;
+    std::vector<Probe> expected;
+  };
+  const Case cases[] = {
+      {"Long",
+       std::vector<std::int16_t>(100, 4096),
+       {{0, 9},
+        {10, 1024},
+        {21, 3072},
+        {31, 4086},
+        {32, 4096},
+        {67, 4096},
+        {68, 4086},
+        {78, 3072},
+        {89, 1024},
+        {99, 9}}},
+      {"NegativeTruncatesTowardZero", std::vector<std::int16_t>(100, -4096), {{0, -9}, {10, -1024}, {99, -9}}},
+      {"FullScaleEdgesStayBelow74", std::vector<std::int16_t>(64, -32768), {{0, -74}, {63, -74}}},
+      // 40 samples: the fades overlap on samples 8..31; sample 10 is faded in
+      // (1024), then out as the 29th from the end (x 32104 / 32768).
+      {"ShortGetsBothFades", std::vector<std::int16_t>(40, 4096), {{0, 9}, {10, 1003}, {29, 1003}, {39, 9}}},
+      {"OneSample", {32767}, {{0, 0}}},  // 73 after one fade, 0 after both
+  };
+  for (const Case& c : cases) {
+    std::vector<std::int16_t> s = c.samples;
+    fadeEdges(s);
+    ASSERT_EQ(s.size(), c.samples.size()) << c.name;
+    for (const Probe& p : c.expected) EXPECT_EQ(s[p.at], p.value) << c.name << " sample " << p.at;
+  }
+  fadeEdges({});  // nothing to fade
+}
+
 }  // namespace
 }  // namespace sonvale::synth
 

@@ -208,7 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"Ok", &T::ok, "确定", "确定", "OK"},
         TextCase{"Cancel", &T::cancel, "取消", "取消", "Cancel"},
         TextCase{"FastSpeech", &T::fastSpeech, "快速朗读：语速最高3.5倍", "快速朗讀：語速最高3.5倍",
-                 "Fast speech: faster rates up to 3.5x"}),
+                 "Fast speech: faster rates up to 3.5x"},
+        TextCase{"SmoothCuts", &T::smoothCuts, "平滑音节衔接", "平滑音節銜接", "Smooth syllable joins"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(ReinstallMessage, TellsOfDamageAndAsksToReinstallInEachLanguage) {

@@ -644,7 +644,8 @@ TEST_F(DialogTest, IsDrivenAndSavesToTheRegistryStore) {
   click(191 + 35, 49, 0, 12, "4");  // Pitch Select: 0 -> -1
   click(245, 80, 8, 10);            // Read Punctuation
   click(177, 80, 8, 10);            // Number Read
-  click(15, 141, 8, 10);            // Fast speech
+  click(15, 136, 8, 10);            // Fast speech
+  click(15, 148, 8, 10);            // Smooth syllable joins: on by default, now off
   XSync(display_, False);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // for the screenshot only
   savePng(drawn(window), "dialog_en_driven.png");
@@ -657,6 +658,7 @@ TEST_F(DialogTest, IsDrivenAndSavesToTheRegistryStore) {
   EXPECT_EQ(stored(u"ReadPunctuation"), 1u);
   EXPECT_EQ(stored(u"ReadNumber"), 1u);
   EXPECT_EQ(stored(u"FastSpeech"), 1u);
+  EXPECT_EQ(stored(u"SmoothCuts"), 0u);
 }
 
 TEST_F(DialogTest, LinksOpenTheProjectPagesWithXdgOpen) {

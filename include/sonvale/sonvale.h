@@ -86,7 +86,7 @@ int sonvale_set_rate(sonvale_voice* voice, int rate);
 int sonvale_set_volume(sonvale_voice* voice, int volume);
 
 /* Sets an engine setting (PuncLong, PuncShort, ReadPunctuation, ReadNumber,
- * VoiceStyle, ...; see `sonvale config --help`) for every voice of this
+ * VoiceStyle, SmoothCuts, ...; see `sonvale config --help`) for every voice of this
  * process, without storing it. SONVALE_ERROR_ARGUMENT for an unknown name. */
 int sonvale_set_setting(sonvale_voice* voice, const char* name, int32_t value);
 

@@ -15,6 +15,7 @@ constexpr SettingDef kDefs[] = {
     {u"RTFOutStyle", 1, 0, &EngineSettings::rtfOutStyle},
     {u"VoiceStyle", 0, 0, &EngineSettings::voiceStyle},
     {u"FastSpeech", 0, 0, &EngineSettings::fastSpeech},
+    {u"SmoothCuts", 1, 1, &EngineSettings::smoothCuts},
 };
 
 EngineSettings& makeSettings() {

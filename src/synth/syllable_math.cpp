@@ -1,7 +1,10 @@
 #include "synth/syllable_math.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace sonvale::synth {
 
@@ -94,6 +97,33 @@ SecondEdges secondEdges(std::span<const std::int16_t> samples, std::uint64_t ene
     e.keptBytes = total - e.cutStartBytes - e.cutEndBytes;
   }
   return e;
+}
+
+namespace {
+
+// The fade's gain for the k-th sample from an edge, out of 32768.
+std::int32_t fadeGain(std::uint32_t k) {
+  static const std::array<std::int32_t, kFadeSamples> gains = [] {
+    std::array<std::int32_t, kFadeSamples> g{};
+    for (std::uint32_t i = 0; i < kFadeSamples; ++i) {
+      const double phase = std::numbers::pi * (i + 1) / (kFadeSamples + 1);
+      g[i] = static_cast<std::int32_t>(std::lround(32768.0 * (1.0 - std::cos(phase)) / 2.0));
+    }
+    return g;
+  }();
+  return k < kFadeSamples ? gains[k] : 32768;
+}
+
+}  // namespace
+
+void fadeEdges(std::span<std::int16_t> samples) {
+  const std::size_t n = samples.size();
+  const std::size_t fade = std::min<std::size_t>(n, kFadeSamples);
+  const auto scale = [](std::int16_t& x, std::uint32_t k) { x = static_cast<std::int16_t>(x * fadeGain(k) / 32768); };
+  for (std::size_t k = 0; k < fade; ++k) {
+    scale(samples[k], static_cast<std::uint32_t>(k));
+    scale(samples[n - 1 - k], static_cast<std::uint32_t>(k));
+  }
 }
 
 }  // namespace sonvale::synth

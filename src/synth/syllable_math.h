@@ -63,4 +63,18 @@ struct SecondEdges {
 SecondEdges secondEdges(std::span<const std::int16_t> samples, std::uint64_t energy, int cutBefore, int cutAfter,
                         int durationIndex);
 
+// Smoothed cuts. The trims cut a syllable wherever the energy says, often in
+// the middle of a wave, so the samples written next to silence or to the
+// next syllable can be loud: a click. A raised-cosine fade over the first and
+// the last kFadeSamples samples takes each edge down towards zero. The k-th
+// sample from an edge (k = 0..kFadeSamples - 1) is multiplied by
+// (1 - cos(pi (k + 1) / (kFadeSamples + 1))) / 2, held as a fraction of 32768
+// and applied as x * gain / 32768 truncated toward zero: the outermost sample
+// keeps 74/32768 of itself, so no edge ends up beyond 74 in magnitude. A
+// syllable shorter than two fades gets both where they overlap. The length of
+// the samples never changes.
+inline constexpr std::uint32_t kFadeSamples = 32;  // 2.9 ms at 11025 Hz
+
+void fadeEdges(std::span<std::int16_t> samples);
+
 }  // namespace sonvale::synth

@@ -8,7 +8,9 @@
 //     value v = cut - 5 is positive gets v x n / D bytes of silence instead
 //     (D = 600 - 50 x durationIndex); otherwise its edge is cut with the
 //     threshold |v| x E / D^2;
-//  6. write the silence before, the samples, the silence after.
+//  6. unless SmoothCuts is 0, fade the first and last 2.9 ms of the kept
+//     samples in and out (raised cosine), so no edge is a step;
+//  7. write the silence before, the samples, the silence after.
 #include "synth/syllable_synth.h"
 
 #include <algorithm>
@@ -146,6 +148,10 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
                   cutStart, cutEnd, silenceBefore, silenceAfter, static_cast<int>(usedMs.count()));
     dumps_.appendText(line);
   }
+
+  // Fade the edges the trims left, so nothing written starts or ends on a step.
+  if (settings::engineSettings().smoothCuts.load() != 0)
+    synth::fadeEdges({unitBuffer_.data() + cutStart / 2, unitBytes / 2});
 
   // Output. Only bytes that reached the site are counted.
   std::uint32_t written = 0;

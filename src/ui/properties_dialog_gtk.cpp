@@ -129,6 +129,7 @@ struct Controls {
   GtkWidget* digitRead;
   GtkWidget* numberRead;
   GtkWidget* fastSpeech;
+  GtkWidget* smoothCuts;
 };
 
 ui::DialogControls readControls(const Controls& c) {
@@ -140,6 +141,7 @@ ui::DialogControls readControls(const Controls& c) {
   state.digitRead = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(c.digitRead)) != FALSE;
   state.numberRead = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(c.numberRead)) != FALSE;
   state.fastSpeech = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(c.fastSpeech)) != FALSE;
+  state.smoothCuts = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(c.smoothCuts)) != FALSE;
   return state;
 }
 
@@ -273,7 +275,11 @@ int runDialog(DialogViewRequest& request) {
 
   controls.fastSpeech = gtk_check_button_new_with_label(texts.fastSpeech);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(controls.fastSpeech), start.fastSpeech);
-  place(fixed, controls.fastSpeech, 15, 141, 160);
+  place(fixed, controls.fastSpeech, 15, 136, 160);
+  // Check boxes 224 and 230, one above the other left of the buttons.
+  controls.smoothCuts = gtk_check_button_new_with_label(texts.smoothCuts);
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(controls.smoothCuts), start.smoothCuts);
+  place(fixed, controls.smoothCuts, 15, 148, 160);
 
   Run run;
   run.loop = g_main_loop_new(nullptr, FALSE);

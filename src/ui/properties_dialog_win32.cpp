@@ -12,7 +12,8 @@ namespace sonvale::ui {
 
 static_assert(IDC_PAUSE_SHORT_LIST == ui::kPauseShortListId && IDC_PAUSE_LONG_LIST == ui::kPauseLongListId &&
                   IDC_PITCH_LIST == ui::kPitchListId && IDC_READ_PUNCTUATION == ui::kReadPunctuationCheckId &&
-                  IDC_DIGIT_READ == ui::kDigitReadRadioId && IDC_NUMBER_READ == ui::kNumberReadRadioId,
+                  IDC_DIGIT_READ == ui::kDigitReadRadioId && IDC_NUMBER_READ == ui::kNumberReadRadioId &&
+                  IDC_SMOOTH_CUTS == ui::kSmoothCutsCheckId,
               "the resource script and the settings logic must name the same controls");
 static_assert(IDC_FAST_SPEECH == ui::kFastSpeechCheckId, "the fast speech check box has one identifier");
 
@@ -30,6 +31,7 @@ DialogWindowState windowState(const ui::DialogControls& controls) {
   state.digitRead = controls.digitRead;
   state.numberRead = controls.numberRead;
   state.fastSpeech = controls.fastSpeech;
+  state.smoothCuts = controls.smoothCuts;
   return state;
 }
 
@@ -42,6 +44,7 @@ ui::DialogControls dialogControls(const DialogWindowState& state) {
   controls.digitRead = state.digitRead;
   controls.numberRead = state.numberRead;
   controls.fastSpeech = state.fastSpeech;
+  controls.smoothCuts = state.smoothCuts;
   return controls;
 }
 

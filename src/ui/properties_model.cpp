@@ -24,6 +24,7 @@ constexpr char16_t kVoiceStyleName[] = u"VoiceStyle";
 constexpr char16_t kReadPunctuationName[] = u"ReadPunctuation";
 constexpr char16_t kReadNumberName[] = u"ReadNumber";
 constexpr char16_t kFastSpeechName[] = u"FastSpeech";
+constexpr char16_t kSmoothCutsName[] = u"SmoothCuts";
 
 int selectedValue(DialogList list, int index, std::int32_t before) {
   const std::span<const char* const> choices = listChoices(list);
@@ -82,6 +83,7 @@ DialogValues reloadedValues(const DialogValues& inMemory, const std::optional<St
   values.readPunctuation = stored->readPunctuation.value_or(values.readPunctuation);
   values.readNumber = stored->readNumber.value_or(values.readNumber);
   values.fastSpeech = stored->fastSpeech.value_or(values.fastSpeech);
+  values.smoothCuts = stored->smoothCuts.value_or(values.smoothCuts);
   return values;
 }
 
@@ -94,6 +96,7 @@ DialogControls controlsFor(const DialogValues& values) {
   controls.digitRead = values.readNumber == 0;
   controls.numberRead = values.readNumber == 1;
   controls.fastSpeech = values.fastSpeech != 0;
+  controls.smoothCuts = values.smoothCuts != 0;
   return controls;
 }
 
@@ -109,6 +112,7 @@ DialogValues valuesOnOk(const DialogControls& controls, const DialogValues& befo
     values.readNumber = 1;
   }
   values.fastSpeech = controls.fastSpeech ? 1 : 0;
+  values.smoothCuts = controls.smoothCuts ? 1 : 0;
   return values;
 }
 
@@ -117,6 +121,7 @@ DialogValues currentDialogValues() {
   DialogValues values{s.puncShort.load(), s.puncLong.load(), s.voiceStyle.load(), s.readPunctuation.load(),
                       s.readNumber.load()};
   values.fastSpeech = s.fastSpeech.load();
+  values.smoothCuts = s.smoothCuts.load();
   return values;
 }
 
@@ -128,6 +133,7 @@ void applyDialogValues(const DialogValues& values) {
   s.readPunctuation.store(values.readPunctuation);
   s.readNumber.store(values.readNumber);
   s.fastSpeech.store(values.fastSpeech);
+  s.smoothCuts.store(values.smoothCuts);
 }
 
 std::optional<StoredValues> readStoredValues() try {
@@ -141,6 +147,7 @@ std::optional<StoredValues> readStoredValues() try {
   stored.readPunctuation = queryValue(key, kReadPunctuationName);
   stored.readNumber = queryValue(key, kReadNumberName);
   stored.fastSpeech = queryValue(key, kFastSpeechName);
+  stored.smoothCuts = queryValue(key, kSmoothCutsName);
   return stored;
 } catch (...) {
   // Out of memory for a key path: as if the key could not be opened.
@@ -161,6 +168,9 @@ LONG writeStoredValues(const DialogValues& values) try {
     const LONG written = platform::regSetDword(key, name, static_cast<DWORD>(value));
     if (error == ERROR_SUCCESS) error = written;
   }
+  // SmoothCuts, the one setting the dialog edits beyond its first five.
+  const LONG written = platform::regSetDword(key, kSmoothCutsName, static_cast<DWORD>(values.smoothCuts));
+  if (error == ERROR_SUCCESS) error = written;
   return error;
 } catch (...) {
   return ERROR_NOT_ENOUGH_MEMORY;

@@ -3,10 +3,10 @@
 // stores. The window code (one file per toolkit) only shows the controls and
 // reports what the user chose; everything it decides is here.
 //
-// The dialog edits six engine settings: PuncShort (list 213), PuncLong
+// The dialog edits seven engine settings: PuncShort (list 213), PuncLong
 // (list 214), VoiceStyle (list 223), ReadPunctuation (check box 215) and
 // ReadNumber (radio buttons 216 "digits" and 217 "numbers"); and FastSpeech
-// (check box 224).
+// (check box 224) and SmoothCuts (check box 230), reloaded and stored after them.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,7 @@ struct DialogValues {
   std::int32_t readPunctuation = 0;
   std::int32_t readNumber = 0;
   std::int32_t fastSpeech = 0;
+  std::int32_t smoothCuts = 1;
 
   friend bool operator==(const DialogValues&, const DialogValues&) = default;
 };
@@ -39,6 +40,7 @@ struct StoredValues {
   std::optional<std::int32_t> readPunctuation;
   std::optional<std::int32_t> readNumber;
   std::optional<std::int32_t> fastSpeech;
+  std::optional<std::int32_t> smoothCuts;
 };
 
 // The dialog's three drop-down lists.
@@ -52,6 +54,7 @@ inline constexpr int kDigitReadRadioId = 216;
 inline constexpr int kNumberReadRadioId = 217;
 inline constexpr int kPitchListId = 223;
 inline constexpr int kFastSpeechCheckId = 224;
+inline constexpr int kSmoothCutsCheckId = 230;
 
 // The controls' state: the selected item of each list (-1 when none is
 // selected), the check box and the two radio buttons.
@@ -63,6 +66,7 @@ struct DialogControls {
   bool digitRead = false;
   bool numberRead = false;
   bool fastSpeech = false;  // check box 224: FastSpeech not 0
+  bool smoothCuts = true;
 
   friend bool operator==(const DialogControls&, const DialogControls&) = default;
 };
@@ -86,29 +90,31 @@ DialogValues reloadedValues(const DialogValues& inMemory, const std::optional<St
 
 // The controls for `values`: each list on the choice that matches its value,
 // if any; the check box checked for ReadPunctuation 1 and unchecked for any
-// other value; radio 216 for ReadNumber 0, 217 for 1, neither otherwise.
+// other value; radio 216 for ReadNumber 0, 217 for 1, neither otherwise;
+// the SmoothCuts box checked for any value but 0.
 DialogControls controlsFor(const DialogValues& values);
 
 // The values OK stores: each list's selected choice read as a number (the
 // value in `before` when nothing is selected); ReadPunctuation 1 or 0 from
-// the check box; ReadNumber 0 for 216, 1 for 217, as before for neither.
+// the check box; ReadNumber 0 for 216, 1 for 217, as before for neither;
+// SmoothCuts 1 or 0 from its box.
 DialogValues valuesOnOk(const DialogControls& controls, const DialogValues& before);
 
-// The six values in the process-wide engine settings.
+// The dialog's values in the process-wide engine settings.
 DialogValues currentDialogValues();
 void applyDialogValues(const DialogValues& values);
 
-// Opens the settings key (create-or-open) and reads the six values;
+// Opens the settings key (create-or-open) and reads the dialog's values;
 // nullopt when the key cannot be opened.
 std::optional<StoredValues> readStoredValues();
 
-// Opens the settings key (create-or-open) and writes the six values as
+// Opens the settings key (create-or-open) and writes the dialog's values as
 // REG_DWORD, in the order PuncLong, PuncShort, VoiceStyle, ReadPunctuation,
-// ReadNumber, FastSpeech. Returns ERROR_SUCCESS, or the first registry error
+// ReadNumber, FastSpeech, SmoothCuts. Returns ERROR_SUCCESS, or the first registry error
 // (when the key cannot be opened nothing is written).
 LONG writeStoredValues(const DialogValues& values);
 
-// The dialog opening: reloads the six settings from the registry into the
+// The dialog opening: reloads the dialog's settings from the registry into the
 // process-wide settings and returns the controls that show them.
 DialogControls startPropertiesDialog();
 

@@ -28,6 +28,7 @@
 #define IDC_NUMBER_GROUP 221
 #define IDC_PITCH_LIST 223
 #define IDC_FAST_SPEECH 224
+#define IDC_SMOOTH_CUTS 230
 
 #ifndef RC_INVOKED
 
@@ -47,13 +48,14 @@ namespace sonvale::ui {
 inline constexpr std::size_t kDialogListCount = 3;  // lists 213, 214, 223, in this order
 
 // The controls' state: each list's selected choice (-1 for none), the check
-// box 215 and the radio buttons 216 and 217.
+// box 215, the radio buttons 216 and 217, and the check box 230.
 struct DialogWindowState {
   int listIndex[kDialogListCount] = {-1, -1, -1};
   bool readPunctuation = false;
   bool digitRead = false;
   bool numberRead = false;
   bool fastSpeech = false;  // check box 224
+  bool smoothCuts = true;  // check box 230
 };
 
 struct DialogWindowRequest {

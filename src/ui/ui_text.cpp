@@ -28,6 +28,7 @@ constexpr UiTexts kSimplified = {
     "确定",
     "取消",
     "快速朗读：语速最高3.5倍",
+    "平滑音节衔接",
 };
 
 // The dialog's OK button reads "确定" in the traditional template too, and
@@ -55,6 +56,7 @@ constexpr UiTexts kTraditional = {
     "确定",
     "取消",
     "快速朗讀：語速最高3.5倍",
+    "平滑音節銜接",
 };
 
 constexpr UiTexts kEnglish = {
@@ -79,6 +81,7 @@ constexpr UiTexts kEnglish = {
     "OK",
     "Cancel",
     "Fast speech: faster rates up to 3.5x",
+    "Smooth syllable joins",
 };
 
 char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }

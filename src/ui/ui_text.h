@@ -58,6 +58,7 @@ struct UiTexts {
   const char* ok;                // button 1
   const char* cancel;            // button 2
   const char* fastSpeech;        // check box 224
+  const char* smoothCuts;        // check box 230
 };
 
 // The language of a locale identifier: 0x0804 simplified Chinese; 0x0404,

@@ -12,10 +12,9 @@
 // the warning is open, but only when that window belongs to this process: a
 // voice must not disable the windows of some other program the user happens
 // to be working in.
+// <windows.h> first: <shellapi.h> relies on what it declares.
 #include <windows.h>
 #include <shellapi.h>
-
-#include <shellapi.h>  // needs windows.h before it
 
 #include <atomic>
 #include <new>
@@ -277,6 +276,7 @@ void showState(HWND dialog, const DialogWindowRequest& request, const DialogWind
   CheckDlgButton(dialog, IDC_DIGIT_READ, state.digitRead ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_NUMBER_READ, state.numberRead ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(dialog, IDC_FAST_SPEECH, state.fastSpeech ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dialog, IDC_SMOOTH_CUTS, state.smoothCuts ? BST_CHECKED : BST_UNCHECKED);
   SetDlgItemTextW(dialog, IDC_LINK_HOME_PAGE, wide(request.homePageUrl).c_str());
   SetDlgItemTextW(dialog, IDC_LINK_ISSUES, wide(request.issuesUrl).c_str());
 }
@@ -289,6 +289,7 @@ DialogWindowState readState(HWND dialog, const DialogWindowRequest& request) {
   state.digitRead = IsDlgButtonChecked(dialog, IDC_DIGIT_READ) == BST_CHECKED;
   state.numberRead = IsDlgButtonChecked(dialog, IDC_NUMBER_READ) == BST_CHECKED;
   state.fastSpeech = IsDlgButtonChecked(dialog, IDC_FAST_SPEECH) == BST_CHECKED;
+  state.smoothCuts = IsDlgButtonChecked(dialog, IDC_SMOOTH_CUTS) == BST_CHECKED;
   return state;
 }
 

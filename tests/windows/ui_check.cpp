@@ -304,6 +304,7 @@ bool seedSettings(const std::vector<Seed>& seeds) {
 struct ControlsSeen {
   std::string pauseShort, pauseLong, pitch;  // "" when nothing is selected
   bool readPunctuation = false, digitRead = false, numberRead = false;
+  bool smoothCuts = true;  // check box 230
 
   friend bool operator==(const ControlsSeen&, const ControlsSeen&) = default;
 };
@@ -325,12 +326,14 @@ ControlsSeen controlsSeen(HWND dialog) {
   seen.readPunctuation = IsDlgButtonChecked(dialog, IDC_READ_PUNCTUATION) == BST_CHECKED;
   seen.digitRead = IsDlgButtonChecked(dialog, IDC_DIGIT_READ) == BST_CHECKED;
   seen.numberRead = IsDlgButtonChecked(dialog, IDC_NUMBER_READ) == BST_CHECKED;
+  seen.smoothCuts = IsDlgButtonChecked(dialog, IDC_SMOOTH_CUTS) == BST_CHECKED;
   return seen;
 }
 
 std::string describe(const ControlsSeen& c) {
   return "lists [" + c.pauseShort + "|" + c.pauseLong + "|" + c.pitch + "] check " +
-         (c.readPunctuation ? "on" : "off") + " radios " + (c.digitRead ? "216" : "") + (c.numberRead ? "217" : "");
+         (c.readPunctuation ? "on" : "off") + " radios " + (c.digitRead ? "216" : "") + (c.numberRead ? "217" : "") +
+         " smooth " + (c.smoothCuts ? "on" : "off");
 }
 
 void selectText(HWND dialog, int list, const char* text) {
@@ -384,6 +387,7 @@ void checkTemplateTexts(Outcome& out, HWND dialog, UiLanguage language, const st
                                                   {IDC_NUMBER_READ, t.numberRead},
                                                   {IDC_READ_PUNCTUATION, t.readPunctuation},
                                                   {IDC_FAST_SPEECH, t.fastSpeech},
+                                                  {IDC_SMOOTH_CUTS, t.smoothCuts},
                                                   {IDC_VISIT_WEBSITE, t.visitWebsite},
                                                   {IDOK, t.ok},
                                                   {IDCANCEL, t.cancel},

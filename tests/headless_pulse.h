@@ -112,9 +112,18 @@ class HeadlessPulse {
       }
       close(fd);
     });
-    // Give parec time to connect; a little silence first is harmless.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    return true;
+    // Recording has begun once the monitor's silence arrives: a fixed wait
+    // can end before parec is connected on a busy machine, and then the start
+    // of what is played is never recorded.
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (samples_.size() >= 1024) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
 
   void stopRecording() {

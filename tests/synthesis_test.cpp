@@ -324,9 +324,10 @@ class JoinTest : public testing::EngineTest {
 };
 
 // The output without smoothing, recorded from the engine as it was before
-// cuts were smoothed: bytes and FNV-1a hash of the whole audio, per rate and
-// volume. It holds only while LAME and libmpg123 turn the units into the
-// samples they did then (kJoinCodecFingerprint).
+// cuts were smoothed (and again when percentages came to be read 百份之):
+// bytes and FNV-1a hash of the whole audio, per rate and volume. It holds only
+// while LAME and libmpg123 turn the units into the samples they did then
+// (kJoinCodecFingerprint).
 constexpr std::uint64_t kJoinCodecFingerprint = 0xe7f64c9fd1911a7dull;
 struct UnsmoothedOutput {
   int rate;
@@ -335,27 +336,48 @@ struct UnsmoothedOutput {
   std::uint64_t hash;
 };
 constexpr UnsmoothedOutput kUnsmoothed[] = {
-    {-10, 100, 209568, 0x693f224becbae282ull}, {-9, 100, 207676, 0x225e8fa40d786ddcull},
-    {-8, 100, 202994, 0x3b0f8d8401d328e2ull},  {-7, 100, 201106, 0xe21206555dac658eull},
-    {-6, 100, 198286, 0xb4412daccab3074bull},  {-5, 100, 195448, 0xda303f768565a221ull},
-    {-4, 100, 193570, 0x8f5667e91b917cb4ull},  {-3, 100, 191676, 0x9bca36a90ce5c672ull},
-    {-2, 100, 188880, 0xf020a2fd61cde1faull},  {-1, 100, 184172, 0x8b361d71acaac750ull},
-    {0, 100, 183222, 0x646e872c6fbef8dull},    {1, 100, 179466, 0x3927615793a43cf1ull},
-    {2, 100, 176628, 0xf18cf401c8168f5dull},   {3, 100, 173806, 0x9d80673e8b36f0edull},
-    {4, 100, 171858, 0x256b5c4916c70ed4ull},   {5, 100, 168100, 0xb6911bfc5a5364faull},
-    {6, 100, 165878, 0xfdd7874fc360f18ull},    {7, 100, 161848, 0x7daf18b2417893eull},
-    {8, 100, 157982, 0xfb954391508fffc9ull},   {9, 100, 154712, 0xe2eeb951919295bcull},
-    {10, 100, 149760, 0x17396866c2508659ull},  {-10, 30, 209544, 0xc41b4edf7b8f4ffeull},
-    {-9, 30, 207652, 0x5cf185741edd36dfull},   {-8, 30, 202972, 0x372c4f57dc674e89ull},
-    {-7, 30, 201082, 0x3089a281c3920716ull},   {-6, 30, 198264, 0xbebdcab4442b0bdbull},
-    {-5, 30, 195424, 0x343be002adb0c401ull},   {-4, 30, 193546, 0x23c01c53202a9ce2ull},
-    {-3, 30, 191654, 0x25739a55e6c2a759ull},   {-2, 30, 188856, 0x1fd3c309f46dcbafull},
-    {-1, 30, 184156, 0x182f895ea015d785ull},   {0, 30, 183204, 0x172d6779ee2b6c4bull},
-    {1, 30, 179446, 0x3fe3a35cfd0a4d57ull},    {2, 30, 176610, 0xe78e35586a3f9238ull},
-    {3, 30, 173790, 0x424454aa4f1b51d5ull},    {4, 30, 171848, 0xf4cd9282a332d1d2ull},
-    {5, 30, 168074, 0xc0c05aa761fc2d3bull},    {6, 30, 165858, 0xe3aa21c3f71d96efull},
-    {7, 30, 161824, 0xd3a12343acf0011bull},    {8, 30, 157976, 0x599017c42f60084cull},
-    {9, 30, 154698, 0x6e1e7d31251e5ca1ull},    {10, 30, 149746, 0xed0fba0c94105dc1ull},
+    {-10, 100, 203940, 0xb3dfd93640f06cd8ull},
+    {-9, 100, 202214, 0xf49e6495f174b4caull},
+    {-8, 100, 197696, 0xa83fa53d563d0a00ull},
+    {-7, 100, 195974, 0x38decfbfab98e560ull},
+    {-6, 100, 193318, 0xfddc35968c74eea5ull},
+    {-5, 100, 190650, 0xcca9c0825893b021ull},
+    {-4, 100, 188938, 0x505518131a247950ull},
+    {-3, 100, 187208, 0xee00d9d6d4902c1eull},
+    {-2, 100, 184578, 0xecb5fc17abd361eull},
+    {-1, 100, 180036, 0xe113e766681a7f50ull},
+    {0, 100, 179250, 0x92bc0ac53a6f4b55ull},
+    {1, 100, 175660, 0x23be54a9e1f5e1e5ull},
+    {2, 100, 172988, 0x444f24975e8d2345ull},
+    {3, 100, 170330, 0x1378c9590d29e715ull},
+    {4, 100, 168548, 0x9ce90504213b47d4ull},
+    {5, 100, 164956, 0xff893c8f055a8245ull},
+    {6, 100, 162898, 0x9be2648115aff06ull},
+    {7, 100, 159034, 0xfc5cef5955500b7cull},
+    {8, 100, 155334, 0x7e295ea0e5f5ec43ull},
+    {9, 100, 152228, 0xc4b63b0a40fa98f9ull},
+    {10, 100, 147446, 0xd7a40510a05025d4ull},
+    {-10, 30, 203916, 0xb27fd89f022c3324ull},
+    {-9, 30, 202190, 0x91a6fc0b7d827e5ull},
+    {-8, 30, 197674, 0xe78d9d3aedfaf8cbull},
+    {-7, 30, 195950, 0xb53c325c74eef0e4ull},
+    {-6, 30, 193296, 0x4095435fe67a40a5ull},
+    {-5, 30, 190626, 0xa1259726c390aeeeull},
+    {-4, 30, 188914, 0x7e74bc42e1567abdull},
+    {-3, 30, 187186, 0xad7c4fdf60a51546ull},
+    {-2, 30, 184554, 0xa59ca4be14974f38ull},
+    {-1, 30, 180020, 0x78f387be0bba9ac2ull},
+    {0, 30, 179232, 0x4f50227eeb5e73a8ull},
+    {1, 30, 175640, 0xfd95d0f0224bf4a8ull},
+    {2, 30, 172970, 0xe7fd7b501d07dfcfull},
+    {3, 30, 170314, 0x88685be5064289aull},
+    {4, 30, 168538, 0xc8695ed1ad760269ull},
+    {5, 30, 164930, 0xc14f9059ba142c5bull},
+    {6, 30, 162878, 0x3f87b1d62ffb8b47ull},
+    {7, 30, 159010, 0x9bfc61f8ce6640b3ull},
+    {8, 30, 155328, 0xa62e48d83f30152bull},
+    {9, 30, 152214, 0xb22d91520c9b211cull},
+    {10, 30, 147432, 0xd81496ad032ebe10ull},
 };
 
 TEST_F(JoinTest, WithoutSmoothCutsEveryRateSpeaksAsBefore) {

@@ -29,7 +29,8 @@ const char kUsage[] =
     "  ReadNumber            1: digit runs are read as numbers; else digit by digit\n"
     "  WaveOutStyle          > 0: diagnostic WAV dump of synthesis stage 1..4\n"
     "  RTFOutStyle           > 0: diagnostic text dump (both dumps go to SONVALE_DUMP_DIR)\n"
-    "  VoiceStyle            announced rate: -1 8000 Hz, 1 or 2 12000 Hz, 3 16000 Hz, else 11025 Hz\n";
+    "  VoiceStyle            announced rate: -1 8000 Hz, 1 or 2 12000 Hz, 3 16000 Hz, else 11025 Hz\n"
+    "  UnitCacheKB           KB of decoded syllables kept for reuse (4096); 0: none\n";
 
 const settings::SettingDef* findSetting(const std::string& name) {
   for (const settings::SettingDef& def : settings::settingDefs())
@@ -49,7 +50,7 @@ LONG readSetting(const platform::RegKey& key, const settings::SettingDef& def, s
   stored = error == ERROR_SUCCESS;
   value = stored ? static_cast<std::int32_t>(raw) : def.defaultValue;
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_MORE_DATA || error == ERROR_INVALID_DATA ? ERROR_SUCCESS
-                                                                                                   : error;
+                                                                                                  : error;
 }
 
 }  // namespace

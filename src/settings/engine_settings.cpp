@@ -14,6 +14,8 @@ constexpr SettingDef kDefs[] = {
     {u"WaveOutStyle", 1, 0, &EngineSettings::waveOutStyle},
     {u"RTFOutStyle", 1, 0, &EngineSettings::rtfOutStyle},
     {u"VoiceStyle", 0, 0, &EngineSettings::voiceStyle},
+    // Samples kept per process for repeated syllables; they never change the output.
+    {u"UnitCacheKB", 4096, 4096, &EngineSettings::unitCacheKB},
 };
 
 EngineSettings& makeSettings() {

@@ -23,12 +23,14 @@ struct EngineSettings {
   std::atomic<std::int32_t> waveOutStyle;     // > 0: WAV dump of synthesis stage 1..4
   std::atomic<std::int32_t> rtfOutStyle;      // > 0: text dump of synthesis traces
   std::atomic<std::int32_t> voiceStyle;       // announced sample rate, see outputRateHz()
+  // KB of decoded and time-scaled units kept for reuse by the process; <= 0: none.
+  std::atomic<std::int32_t> unitCacheKB;
 };
 
 struct SettingDef {
-  const char16_t* name;           // registry value name
-  std::int32_t defaultValue;      // when the value is missing or not 4 bytes
-  std::int32_t startValue;        // before any load, and kept when the key cannot be opened
+  const char16_t* name;       // registry value name
+  std::int32_t defaultValue;  // when the value is missing or not 4 bytes
+  std::int32_t startValue;    // before any load, and kept when the key cannot be opened
   std::atomic<std::int32_t> EngineSettings::*member;
 };
 

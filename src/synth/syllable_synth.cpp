@@ -41,6 +41,8 @@ SyllableSynthesizer::SyllableSynthesizer(DumpFiles& dumps)
 void SyllableSynthesizer::attach(const std::vector<voice::UnitEntry>* units, std::span<const std::uint8_t> voiceData) {
   units_ = units;
   voiceData_ = voiceData;
+  // The transform plans are made with the voice rather than in its first syllable.
+  prepareTimeScale();
 }
 
 void SyllableSynthesizer::dumpStage(int stage, const std::int16_t* samples, std::uint32_t bytes) {

@@ -190,8 +190,8 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
     voice->lastError.clear();
     const std::size_t bytes = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
     const std::u16string utf16 = sonvale::platform::utf8ToUtf16({text, bytes});
-    const bool xml = text_kind == SONVALE_TEXT_XML ||
-                     (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeXml(utf16));
+    const bool xml =
+        text_kind == SONVALE_TEXT_XML || (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeXml(utf16));
     const PositionMap positions(utf16);
 
     // Bookmark events carry no position; the n-th one of a call belongs to
@@ -209,14 +209,15 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
     auto audio = [&](const std::uint8_t* data, std::uint32_t count) -> HRESULT {
       audioBytes += count;
       if (on_audio == nullptr) return S_OK;
-      samples.clear();
+      samples.resize((count + (carrying ? 1 : 0)) / 2);
+      std::size_t k = 0;
       std::uint32_t i = 0;
       if (carrying && count > 0) {
-        samples.push_back(static_cast<std::int16_t>(carry | data[0] << 8));
+        samples[k++] = static_cast<std::int16_t>(carry | data[0] << 8);
         carrying = false;
         i = 1;
       }
-      for (; i + 1 < count; i += 2) samples.push_back(static_cast<std::int16_t>(data[i] | data[i + 1] << 8));
+      for (; i + 1 < count; i += 2) samples[k++] = static_cast<std::int16_t>(data[i] | data[i + 1] << 8);
       if (i < count) {
         carry = data[i];
         carrying = true;

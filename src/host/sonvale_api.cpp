@@ -6,6 +6,7 @@
 #include "sonvale/sonvale.h"
 
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -217,7 +218,14 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
         carrying = false;
         i = 1;
       }
-      for (; i + 1 < count; i += 2) samples[k++] = static_cast<std::int16_t>(data[i] | data[i + 1] << 8);
+      const std::size_t pairs = (count - i) / 2;
+      if constexpr (std::endian::native == std::endian::little) {
+        if (pairs > 0) std::memcpy(samples.data() + k, data + i, 2 * pairs);
+      } else {
+        for (std::size_t p = 0; p < pairs; ++p)
+          samples[k + p] = static_cast<std::int16_t>(data[i + 2 * p] | data[i + 2 * p + 1] << 8);
+      }
+      i += static_cast<std::uint32_t>(2 * pairs);
       if (i < count) {
         carry = data[i];
         carrying = true;

@@ -50,7 +50,7 @@ LONG readSetting(const platform::RegKey& key, const settings::SettingDef& def, s
   stored = error == ERROR_SUCCESS;
   value = stored ? static_cast<std::int32_t>(raw) : def.defaultValue;
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_MORE_DATA || error == ERROR_INVALID_DATA ? ERROR_SUCCESS
-                                                                                                  : error;
+                                                                                                   : error;
 }
 
 }  // namespace

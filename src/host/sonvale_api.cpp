@@ -191,8 +191,8 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
     voice->lastError.clear();
     const std::size_t bytes = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
     const std::u16string utf16 = sonvale::platform::utf8ToUtf16({text, bytes});
-    const bool xml =
-        text_kind == SONVALE_TEXT_XML || (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeXml(utf16));
+    const bool xml = text_kind == SONVALE_TEXT_XML ||
+                     (text_kind == SONVALE_TEXT_AUTO && sonvale::host::looksLikeXml(utf16));
     const PositionMap positions(utf16);
 
     // Bookmark events carry no position; the n-th one of a call belongs to

@@ -28,9 +28,9 @@ struct EngineSettings {
 };
 
 struct SettingDef {
-  const char16_t* name;       // registry value name
-  std::int32_t defaultValue;  // when the value is missing or not 4 bytes
-  std::int32_t startValue;    // before any load, and kept when the key cannot be opened
+  const char16_t* name;           // registry value name
+  std::int32_t defaultValue;      // when the value is missing or not 4 bytes
+  std::int32_t startValue;        // before any load, and kept when the key cannot be opened
   std::atomic<std::int32_t> EngineSettings::*member;
 };
 

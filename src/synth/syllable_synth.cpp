@@ -123,9 +123,8 @@ std::uint32_t SyllableSynthesizer::scaledUnit(const voice::UnitEntry& entry, std
   if (tracing) {
     const std::string ch = platform::utf16ToUtf8(std::u16string(1, static_cast<char16_t>(unitCode + 0x4A18)));
     char line[256];
-    std::snprintf(line, sizeof line,
-                  "%s\r\nRateOut: %d\r\ndwTotalAudioLength: %u\r\nulWaveStart: %u, ulWaveEnd: %u\r\n", ch.c_str(), rate,
-                  unitBytes, cutStart, cutEnd);
+    std::snprintf(line, sizeof line, "%s\r\nRateOut: %d\r\ndwTotalAudioLength: %u\r\nulWaveStart: %u, ulWaveEnd: %u\r\n",
+                  ch.c_str(), rate, unitBytes, cutStart, cutEnd);
     dumps_.appendText(line);
   }
   dumpStage(1, decoded_, unitBytes);
@@ -141,16 +140,15 @@ std::uint32_t SyllableSynthesizer::scaledUnit(const voice::UnitEntry& entry, std
   dumpStage(2, scaleBuffer_.data(), unitBytes);
 
   // Time scale.
-  const TimeScaleResult scaled =
-      timeScale(scaleBuffer_.data(), scaleBuffer_.size(), unitBytes / 2, rate, durationIndex);
+  const TimeScaleResult scaled = timeScale(scaleBuffer_.data(), scaleBuffer_.size(), unitBytes / 2, rate,
+                                           durationIndex);
   if (scaled.applied) {
     unitBytes = 2 * scaled.lengthSamples;
     if (tracing) {
       char line[256];
-      std::snprintf(
-          line, sizeof line,
-          "Time Scale\r\nScaleOut: %f, ScaleIn: %f\r\nFrequency: %d, Channel: %d\r\ndwTotalAudioLength: %u\r\n",
-          scaleOut(rate), scaleIn(durationIndex), 11025, 1, unitBytes);
+      std::snprintf(line, sizeof line,
+                    "Time Scale\r\nScaleOut: %f, ScaleIn: %f\r\nFrequency: %d, Channel: %d\r\ndwTotalAudioLength: %u\r\n",
+                    scaleOut(rate), scaleIn(durationIndex), 11025, 1, unitBytes);
       dumps_.appendText(line);
     }
     dumpStage(3, scaleBuffer_.data(), unitBytes);
@@ -181,10 +179,12 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
   const auto volume = static_cast<std::uint16_t>(volumeIn);
   const bool tracing = dumps_.textOpen();
 
+  // Steps 1 to 3.
   std::uint32_t unitBytes = scaledUnit(entry, unitCode, rate, params.durationIndex, tracing);
+  std::uint32_t n = 0, cutStart = 0, cutEnd = 0;
 
   // Volume.
-  std::uint32_t n = unitBytes / 2;
+  n = unitBytes / 2;
   const std::int32_t gain = synth::volumeGain(params.volumeIndex, volume);
   const std::uint64_t energy = synth::applyVolume({scaleBuffer_.data(), n}, gain, {unitBuffer_.data(), n});
 
@@ -192,21 +192,21 @@ std::uint32_t SyllableSynthesizer::speakSyllable(ISpTTSEngineSite* site, std::in
   const synth::SecondEdges edges =
       synth::secondEdges({unitBuffer_.data(), n}, energy, params.cutBefore, params.cutAfter, params.durationIndex);
   const std::uint32_t silenceBefore = edges.silenceBeforeBytes, silenceAfter = edges.silenceAfterBytes;
-  const std::uint32_t cutStart = edges.cutStartBytes, cutEnd = edges.cutEndBytes;
+  cutStart = edges.cutStartBytes;
+  cutEnd = edges.cutEndBytes;
   unitBytes = edges.keptBytes;
   trace_.secondStartBytes = cutStart;
   trace_.secondEndBytes = cutEnd;
   if (tracing) {
-    const auto usedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const auto usedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     char line[512];
     std::snprintf(line, sizeof line,
                   "Volume\r\nlVolumeIn: %d, lVolumeOut: %u\r\nBeDelTimeIn: %d\r\nAfDelTimeIn: %d\r\n"
                   "dwTotalAudioLength: %u\r\nulWaveStart: %u,ulWaveEnd: %u\r\n"
                   "ulWaveSilenceBefore: %u, ulWaveSilenceAfter: %u\r\nTimeUsed: %dms\r\n\r\n",
-                  synth::volumeIn(params.volumeIndex), static_cast<unsigned>(volume),
-                  synth::edgeTimeIn(params.cutBefore), synth::edgeTimeIn(params.cutAfter), unitBytes, cutStart, cutEnd,
-                  silenceBefore, silenceAfter, static_cast<int>(usedMs.count()));
+                  synth::volumeIn(params.volumeIndex), static_cast<unsigned>(volume), synth::edgeTimeIn(params.cutBefore),
+                  synth::edgeTimeIn(params.cutAfter), unitBytes,
+                  cutStart, cutEnd, silenceBefore, silenceAfter, static_cast<int>(usedMs.count()));
     dumps_.appendText(line);
   }
 

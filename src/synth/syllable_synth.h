@@ -39,8 +39,8 @@ class SyllableSynthesizer final : public SyllableSynth {
   // Writes the syllable and returns the bytes written, silences included.
   // Unit codes without an entry (21902 and above) and units without audio
   // write nothing and return 0.
-  std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::int32_t rate, std::uint32_t volume, std::uint32_t unitCode,
-                              const SyllableParams& params) override;
+  std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::int32_t rate, std::uint32_t volume,
+                              std::uint32_t unitCode, const SyllableParams& params) override;
 
   const SyllableTrace& lastTrace() const { return trace_; }
 
@@ -59,10 +59,10 @@ class SyllableSynthesizer final : public SyllableSynth {
   const std::vector<voice::UnitEntry>* units_ = nullptr;
   std::span<const std::uint8_t> voiceData_;
   MpegDecoder decoder_;
-  std::vector<std::uint8_t> chunkBuffer_;  // one decoder output chunk
-  std::vector<std::int16_t> unitBuffer_;   // decoded unit, later the volume-scaled samples
-  std::vector<std::int16_t> scaleBuffer_;  // trimmed unit, time-scaled in place
-  const std::int16_t* decoded_ = nullptr;  // the decoded unit: unitBuffer_ or a cached entry
+  std::vector<std::uint8_t> chunkBuffer_;   // one decoder output chunk
+  std::vector<std::int16_t> unitBuffer_;    // decoded unit, later the volume-scaled samples
+  std::vector<std::int16_t> scaleBuffer_;   // trimmed unit, time-scaled in place
+  const std::int16_t* decoded_ = nullptr;   // the decoded unit: unitBuffer_ or a cached entry
   std::shared_ptr<const CachedUnit> decodedHold_;
   SyllableTrace trace_;
 };

@@ -56,24 +56,9 @@ std::int32_t volumeGain(int volumeIndex, std::uint16_t volume) {
   return volumeIn(volumeIndex) + (7 * static_cast<std::int32_t>(volume)) / 10;
 }
 
-// The largest gain whose products with every 16-bit sample, times 9, fit in 32 bits.
-constexpr std::int32_t kMaxNarrowGain = 65535 / 9;
-
 std::uint64_t applyVolume(std::span<const std::int16_t> in, std::int32_t gain, std::span<std::int16_t> out) {
   std::uint64_t energy = 0;
   const std::size_t n = std::min(in.size(), out.size());
-  if (gain >= 0 && gain <= kMaxNarrowGain) {
-    // |x| x gain x 9 <= 32768 x 65535 < 2^31: the same values in 32 bits,
-    // which the compiler can vectorise.
-    const std::int32_t scale = gain * 9;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::int32_t y = in[i] * scale / 500;
-      const auto stored = static_cast<std::int16_t>(std::clamp<std::int32_t>(y, -32768, 32767));
-      out[i] = stored;
-      energy += static_cast<std::uint64_t>(static_cast<std::int32_t>(stored) * stored);
-    }
-    return energy;
-  }
   for (std::size_t i = 0; i < n; ++i) {
     // 64-bit product: the gain may reach 45000 at the largest volume a site can report.
     const std::int64_t y = static_cast<std::int64_t>(in[i]) * gain * 9 / 500;

@@ -40,6 +40,7 @@
 #include "settings/engine_settings.h"
 #include "sonvale/sonvale.h"
 #include "synth/voice_builder.h"
+#include "synth/unit_cache.h"
 #include "synth/voice_format.h"
 #include "test_seed.h"
 #include "test_support.h"
@@ -622,8 +623,11 @@ class ConcurrencyTest : public testing::EngineTest {
     return engine;
   }
 
-  // Each text spoken alone, with nothing else running.
+  // Each text spoken alone, with nothing else running and no unit cache, so
+  // that the threads afterwards, which share a cache small enough to evict
+  // under them, are checked against samples computed afresh.
   std::vector<Spoken> speakAlone() {
+    storeSettings({{u"UnitCacheKB", 0}});
     std::vector<Spoken> out;
     for (const std::u16string& text : kThreadTexts) {
       const auto engine = newEngine();
@@ -631,6 +635,7 @@ class ConcurrencyTest : public testing::EngineTest {
       EXPECT_EQ(out.back().hr, S_OK);
       EXPECT_FALSE(out.back().audio.empty());
     }
+    storeSettings({{u"UnitCacheKB", 64}});
     return out;
   }
 
@@ -668,6 +673,9 @@ TEST_F(ConcurrencyTest, EightEnginesSpeakAsEachDoesAlone) {
     EXPECT_GE(calls[t], 1) << "thread " << t;
     EXPECT_EQ(mismatches[t], 0) << "thread " << t << " of " << calls[t] << " calls";
   }
+  // The threads went through the shared cache, and it kept to its budget.
+  EXPECT_GT(UnitCache::shared().entries(), 0u);
+  EXPECT_LE(UnitCache::shared().bytes(), 64u * 1024);
   int total = 0;
   for (const int n : calls) total += n;
   RecordProperty("speak_calls", total);

@@ -32,6 +32,7 @@ TEST_F(SettingsTest, EmptyKeyGivesDefaults) {
   settings::loadSettings();
   // Both diagnostic dumps are on by default; everything else as at the start.
   EXPECT_EQ(current(), (Values{15000, 5000, 0, 0, 1, 1, 0, 1}));
+  EXPECT_EQ(settings::engineSettings().unitCacheKB.load(), 4096);
 }
 
 TEST_F(SettingsTest, StoredValuesAreReadAsSigned32Bit) {
@@ -83,7 +84,7 @@ TEST_F(SettingsTest, SettingsTableOrder) {
   for (const auto& def : settings::settingDefs()) names.emplace_back(def.name);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"PuncLong", u"PuncShort", u"ReadPunctuation", u"ReadNumber",
                                                 u"WaveOutStyle", u"RTFOutStyle", u"VoiceStyle", u"FastSpeech",
-                                                u"SmoothCuts"}));
+                                                u"SmoothCuts", u"UnitCacheKB"}));
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ const char kUsage[] =
     "  RTFOutStyle           > 0: diagnostic text dump (both dumps go to SONVALE_DUMP_DIR)\n"
     "  VoiceStyle            announced rate: -1 8000 Hz, 1 or 2 12000 Hz, 3 16000 Hz, else 11025 Hz\n"
     "  FastSpeech            not 0: rates above 0 go up to 3.5 times rate 0 (pauses alike); 0: up to 1.7 times\n"
-    "  SmoothCuts            0: syllables are joined exactly as cut, without the short fades that stop clicks\n";
+    "  SmoothCuts            0: syllables are joined exactly as cut, without the short fades that stop clicks\n"
+    "  UnitCacheKB           KB of decoded syllables kept for reuse (4096); 0: none\n";
 
 const settings::SettingDef* findSetting(const std::string& name) {
   for (const settings::SettingDef& def : settings::settingDefs())

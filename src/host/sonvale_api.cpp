@@ -6,6 +6,7 @@
 #include "sonvale/sonvale.h"
 
 #include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -244,14 +245,22 @@ extern "C" int sonvale_speak(sonvale_voice* voice, const char* text, ptrdiff_t l
     auto audio = [&](const std::uint8_t* data, std::uint32_t count) -> HRESULT {
       audioBytes += count;
       if (on_audio == nullptr) return S_OK;
-      samples.clear();
+      samples.resize((count + (carrying ? 1 : 0)) / 2);
+      std::size_t k = 0;
       std::uint32_t i = 0;
       if (carrying && count > 0) {
-        samples.push_back(static_cast<std::int16_t>(carry | data[0] << 8));
+        samples[k++] = static_cast<std::int16_t>(carry | data[0] << 8);
         carrying = false;
         i = 1;
       }
-      for (; i + 1 < count; i += 2) samples.push_back(static_cast<std::int16_t>(data[i] | data[i + 1] << 8));
+      const std::size_t pairs = (count - i) / 2;
+      if constexpr (std::endian::native == std::endian::little) {
+        if (pairs > 0) std::memcpy(samples.data() + k, data + i, 2 * pairs);
+      } else {
+        for (std::size_t p = 0; p < pairs; ++p)
+          samples[k + p] = static_cast<std::int16_t>(data[i + 2 * p] | data[i + 2 * p + 1] << 8);
+      }
+      i += static_cast<std::uint32_t>(2 * pairs);
       if (i < count) {
         carry = data[i];
         carrying = true;

@@ -16,6 +16,8 @@ constexpr SettingDef kDefs[] = {
     {u"VoiceStyle", 0, 0, &EngineSettings::voiceStyle},
     {u"FastSpeech", 0, 0, &EngineSettings::fastSpeech},
     {u"SmoothCuts", 1, 1, &EngineSettings::smoothCuts},
+    // Samples kept per process for repeated syllables; they never change the output.
+    {u"UnitCacheKB", 4096, 4096, &EngineSettings::unitCacheKB},
 };
 
 EngineSettings& makeSettings() {

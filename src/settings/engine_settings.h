@@ -25,6 +25,8 @@ struct EngineSettings {
   std::atomic<std::int32_t> voiceStyle;       // announced sample rate, see outputRateHz()
   std::atomic<std::int32_t> fastSpeech;       // not 0: rates above 0 go up to 3.5 times rate 0
   std::atomic<std::int32_t> smoothCuts;       // 0: syllables are written exactly as trimmed, edges not faded
+  // KB of decoded and time-scaled units kept for reuse by the process; <= 0: none.
+  std::atomic<std::int32_t> unitCacheKB;
 };
 
 struct SettingDef {

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "engine/syllable_sink.h"
 #include "synth/mpeg_decoder.h"
+#include "synth/unit_cache.h"
 #include "synth/voice_format.h"
 
 namespace sonvale {
@@ -45,6 +47,13 @@ class SyllableSynthesizer final : public SyllableSynth {
  private:
   void dumpStage(int stage, const std::int16_t* samples, std::uint32_t bytes);
   void dumpSilence(std::uint32_t bytes);
+  std::span<const std::uint8_t> codedBytes(const voice::UnitEntry& entry) const;
+  // Steps 1 to 3: the unit decoded, trimmed and time-scaled into scaleBuffer_,
+  // computed or from the cache; returns its bytes and fills the trace.
+  std::uint32_t scaledUnit(const voice::UnitEntry& entry, std::uint32_t unitCode, int rate, int durationIndex,
+                           bool tracing);
+  // Step 1: points decoded_ at the unit's decoded samples; returns their bytes.
+  std::uint32_t decodedUnit(const voice::UnitEntry& entry, std::size_t budget);
 
   DumpFiles& dumps_;
   const std::vector<voice::UnitEntry>* units_ = nullptr;
@@ -53,6 +62,8 @@ class SyllableSynthesizer final : public SyllableSynth {
   std::vector<std::uint8_t> chunkBuffer_;   // one decoder output chunk
   std::vector<std::int16_t> unitBuffer_;    // decoded unit, later the volume-scaled samples
   std::vector<std::int16_t> scaleBuffer_;   // trimmed unit, time-scaled in place
+  const std::int16_t* decoded_ = nullptr;   // the decoded unit: unitBuffer_ or a cached entry
+  std::shared_ptr<const CachedUnit> decodedHold_;
   SyllableTrace trace_;
 };
 

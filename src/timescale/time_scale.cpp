@@ -113,6 +113,8 @@ std::mutex& fftwPlannerMutex() noexcept {
   return mutex;
 }
 
+bool prepareTimeScale() noexcept { return sharedPlans() != nullptr; }
+
 double scaleOut(int rate) noexcept { return kScaleOut[tableRow(rate)]; }
 
 double scaleIn(int durationIndex) noexcept { return kScaleIn[tableRow(durationIndex)]; }

@@ -116,6 +116,11 @@ class LagSearch {
   Workspace* workspace_ = nullptr;
 };
 
+// Makes the process's shared FFT plans now, so that the first time scaling
+// does not wait for them (they take milliseconds). False when FFTW could not
+// make them; timeScale() then tries again. Safe on several threads at once.
+bool prepareTimeScale() noexcept;
+
 // FFTW's planner is not re-entrant: whoever makes or destroys a plan in this
 // process holds this lock while doing it. Executing a made plan needs no lock.
 std::mutex& fftwPlannerMutex() noexcept;

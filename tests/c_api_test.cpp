@@ -344,3 +344,48 @@ TEST_F(CApiTest, ProcessSettingsReachTheEngine) {
 
 }  // namespace
 }  // namespace sonvale
+
+namespace sonvale {
+namespace {
+
+// The unit cache hands back what decoding and time scaling would make: a long
+// text spoken with it (while it fills, from it, and through a cache so small
+// that it evicts all the time) is the text spoken without it, at every rate
+// scale, rate and volume, in whatever order they come.
+TEST_F(CApiTest, UnitCacheNeverChangesTheAudio) {
+  sonvale_voice* voice = nullptr;
+  ASSERT_EQ(sonvale_open(nullptr, &voice, nullptr, 0), SONVALE_OK);
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += i % 3 == 0 ? "你好，好你。" : "你你好好 ";
+  struct Case {
+    int fast, rate, volume;
+    std::vector<std::int16_t> reference;
+  };
+  std::vector<Case> cases;
+  for (const int fast : {0, 1})
+    for (const int rate : {-10, -3, 0, 7, 10})
+      for (const int volume : {100, 30}) cases.push_back({fast, rate, volume, {}});
+  const auto speak = [&](const Case& c) {
+    EXPECT_EQ(sonvale_set_setting(voice, "FastSpeech", c.fast), SONVALE_OK);
+    sonvale_set_rate(voice, c.rate);
+    sonvale_set_volume(voice, c.volume);
+    Collected audio;
+    EXPECT_EQ(sonvale_speak(voice, text.c_str(), -1, SONVALE_TEXT_PLAIN, collectAudio, nullptr, &audio), SONVALE_OK);
+    return audio.samples;
+  };
+  ASSERT_EQ(sonvale_set_setting(voice, "UnitCacheKB", 0), SONVALE_OK);
+  for (Case& c : cases) {
+    c.reference = speak(c);
+    ASSERT_GT(c.reference.size(), 50000u);
+  }
+  for (const int cacheKB : {4096, 4096, 1}) {
+    ASSERT_EQ(sonvale_set_setting(voice, "UnitCacheKB", cacheKB), SONVALE_OK);
+    for (const Case& c : cases)
+      EXPECT_TRUE(speak(c) == c.reference) << "fast " << c.fast << " rate " << c.rate << " volume " << c.volume
+                                           << " cache " << cacheKB << " KB";
+  }
+  sonvale_close(voice);
+}
+
+}  // namespace
+}  // namespace sonvale

@@ -102,7 +102,7 @@ std::uint32_t SyllableSynthesizer::scaledUnit(const voice::UnitEntry& entry, std
   if (cacheScaled) {
     if (const auto hit = UnitCache::shared().find(key)) {
       const auto bytes = static_cast<std::uint32_t>(2 * hit->samples.size());
-      std::memcpy(scaleBuffer_.data(), hit->samples.data(), bytes);
+      if (bytes > 0) std::memcpy(scaleBuffer_.data(), hit->samples.data(), bytes);  // an empty hit has no data pointer
       trace_.decodedBytes = hit->decodedBytes;
       trace_.firstStartBytes = hit->firstStartBytes;
       trace_.firstEndBytes = hit->firstEndBytes;

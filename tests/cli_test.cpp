@@ -59,8 +59,12 @@ class CliTest : public testing::EngineTest {
   }
 
   // Runs the command with `args`; `stdinText` is fed to it; `interruptAfterMs`
-  // sends SIGINT that long after the start.
-  CommandRun run(const std::vector<std::string>& args, const std::string& stdinText = "", int interruptAfterMs = -1) {
+  // sends SIGINT that long after the start, or, with `interruptOnceFileHas`,
+  // that long after the file named there first holds more than that many bytes
+  // (a slow start, under a sanitizer or a loaded machine, then still gets its
+  // signal mid-text).
+  CommandRun run(const std::vector<std::string>& args, const std::string& stdinText = "", int interruptAfterMs = -1,
+                 const std::string& interruptOnceFile = "", std::uintmax_t interruptOnceFileHas = 0) {
     const std::string out = dir_.file("stdout"), err = dir_.file("stderr"), in = dir_.file("stdin");
     std::ofstream(in, std::ios::binary) << stdinText;
     posix_spawn_file_actions_t actions;
@@ -78,6 +82,12 @@ class CliTest : public testing::EngineTest {
     if (posix_spawn(&pid, SONVALE_CLI, &actions, nullptr, argv.data(), environ) != 0) return result;
     posix_spawn_file_actions_destroy(&actions);
     if (interruptAfterMs >= 0) {
+      const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      std::error_code ignored;
+      while (!interruptOnceFile.empty() && std::chrono::steady_clock::now() < giveUp &&
+             !(std::filesystem::exists(interruptOnceFile, ignored) &&
+               std::filesystem::file_size(interruptOnceFile, ignored) > interruptOnceFileHas))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
       std::this_thread::sleep_for(std::chrono::milliseconds(interruptAfterMs));
       kill(pid, SIGINT);
     }
@@ -215,7 +225,7 @@ TEST_F(CliTest, InterruptLeavesAValidShorterWav) {
   std::string text;
   for (int i = 0; i < 20000; ++i) text += "你好世界";
   const std::string full = dir_.file("full.wav"), cut = dir_.file("cut.wav");
-  const CommandRun r = run({"speak", "-o", cut, "-f", "-"}, text, 300);
+  const CommandRun r = run({"speak", "-o", cut, "-f", "-"}, text, 20, cut, 44);
   EXPECT_EQ(r.status, 130) << r.err;
   const WavInfo info = wavInfo(cut);
   EXPECT_TRUE(info.valid);

@@ -97,6 +97,12 @@ expect_registration_keys() {
     data=${data//'{MODULE}'/"$module_path"}
     data=${data//'{HELPDIR}'/"$help_dir"}
     key=${key//'{SYSKIND}'/win64}
+    # FLAGS is written by the system's RegisterTypeLib from the library it
+    # loaded (Wine adds LIBFLAG_FHASDISKIMAGE, 8), not by the module's table.
+    if [ "$name" = "" ] && [ "${key##*\\}" = FLAGS ]; then
+      expect_key "$key"
+      continue
+    fi
     expect_value "$key" "$name" "$data"
   done 3<"$root/tests/registration_keys.tsv"
 }

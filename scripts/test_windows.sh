@@ -135,7 +135,9 @@ if [ -n "$voice_dir" ]; then
   echo "== speaking with the voice in $voice_dir: speak_check.exe"
   speech=$build/speak_check
   mkdir -p "$speech"
-  printf '%s' '你好，今天天氣好好。我哋下晝三點去飲茶，一共 25.5 蚊！' >"$speech/text.txt"
+  # Markup with bookmarks between words and after punctuation: the marks must
+  # arrive where the Linux build reports them and add nothing to the audio.
+  printf '%s' '<bookmark mark="0"/>你好，<bookmark mark="1"/>今天<bookmark mark="2"/>天氣好好。<bookmark mark="3"/>我哋<bookmark mark="4"/>下晝三點<bookmark mark="5"/>去飲茶，一共 25.5 蚊！<bookmark mark="6"/>' >"$speech/text.txt"
   rm -f "$speech/speech.wav" "$speech/speech.events.txt"
   # The engine's default settings, so the result compares with a default run
   # of the Linux build (sonvale speak -f text.txt -o speech.wav --events ...).
@@ -167,11 +169,13 @@ if [ -n "$voice_dir" ]; then
       pass "the Linux build spoke the same text"
       # Events: kind, audio offset, length and position in code units (the
       # text is all in the Basic Multilingual Plane, so characters are code
-      # units).
+      # units); for bookmarks, kind, audio offset, value and name.
       if python3 - "$speech/linux.events.json" "$speech/speech.events.txt" <<'PY'
 import json, sys
 linux = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8") if line.strip()]
-linux = ["%s %d %d %d" % (e["event"], e["offset"], e["len"], e["pos"]) for e in linux]
+# A bookmark: its offset, value and name.
+linux = ["%s %d %d %s" % (e["event"], e["offset"], e["value"], e["name"]) if e["event"] == "bookmark"
+         else "%s %d %d %d" % (e["event"], e["offset"], e["len"], e["pos"]) for e in linux]
 windows = [line.strip() for line in open(sys.argv[2], encoding="utf-8") if line.strip()]
 if linux != windows:
     for i, (a, b) in enumerate(zip(linux + [""] * len(windows), windows + [""] * len(linux))):

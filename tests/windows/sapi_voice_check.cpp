@@ -1,7 +1,12 @@
 // Speaks one sentence through the system's speech API with an installed
 // Sonvale voice and saves what the engine wrote as a WAV file:
 //
-//   sapi_voice_check.exe [-v] [--voice NAME] [--text TEXT] OUT.wav
+//   sapi_voice_check.exe [-v] [--voice NAME] [--text TEXT] [--xml]
+//                        [--marks FILE] OUT.wav
+//
+// --xml speaks TEXT as the speech API's markup (SPF_IS_XML); --marks writes
+// every bookmark event SpVoice passed on, one line each: the bookmark's name
+// and the byte offset of the audio it was reported at.
 //
 // The voice is looked up among the voice tokens by the last part of its
 // token id, its display name or its Attributes\Name. SpVoice gets an audio
@@ -10,7 +15,8 @@
 // makes on that object is printed to stderr.
 //
 // Exit status: 0 when Speak returned S_OK and audio arrived and was saved;
-// 1 when speaking failed or produced nothing; 2 for a bad command line.
+// 1 when speaking failed or produced nothing; 2 for a bad command line; 3
+// when --xml was asked for and SpVoice does not read markup.
 //
 // Build: x86_64-w64-mingw32-g++-posix -std=c++20 -municode -static
 //        sapi_voice_check.cpp -lsapi -lole32 -loleaut32 -luuid
@@ -506,7 +512,7 @@ bool writeWav(const wchar_t* path, const WAVEFORMATEX& format,
 }
 
 int usage() {
-  std::fputs("usage: sapi_voice_check.exe [-v] [--voice NAME] [--text TEXT] OUT.wav\n"
+  std::fputs("usage: sapi_voice_check.exe [-v] [--voice NAME] [--text TEXT] [--xml] [--marks FILE] OUT.wav\n"
              "Speaks TEXT (a Cantonese sentence by default) with the voice token NAME\n"
              "(Sonvale-test by default) through SpVoice and saves the audio in OUT.wav.\n",
              stderr);
@@ -523,7 +529,35 @@ struct ComSession {
   }
 };
 
-int speakAndSave(const wchar_t* voiceName, const wchar_t* text, const wchar_t* outPath) {
+// Takes the bookmark events SpVoice queued and writes them to `path` as
+// "NAME OFFSET" lines. SpVoice keeps the bookmark's name as a string it
+// allocated, which the caller frees.
+bool saveBookmarks(ISpVoice* voice, const wchar_t* path) {
+  std::string lines;
+  SPEVENT event = {};
+  ULONG fetched = 0;
+  while (voice->GetEvents(1, &event, &fetched) == S_OK && fetched == 1) {
+    const auto id = static_cast<SPEVENTENUM>(event.eEventId);
+    const auto kind = static_cast<SPEVENTLPARAMTYPE>(event.elParamType);
+    if (id == SPEI_TTS_BOOKMARK && kind == SPET_LPARAM_IS_STRING)
+      lines += toUtf8(reinterpret_cast<const wchar_t*>(event.lParam)) + ' ' +
+               std::to_string(event.ullAudioStreamOffset) + '\n';
+    if (kind == SPET_LPARAM_IS_STRING || kind == SPET_LPARAM_IS_POINTER)
+      CoTaskMemFree(reinterpret_cast<void*>(event.lParam));
+    else if (kind == SPET_LPARAM_IS_TOKEN || kind == SPET_LPARAM_IS_OBJECT)
+      reinterpret_cast<IUnknown*>(event.lParam)->Release();
+  }
+  FILE* file = _wfopen(path, L"wb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "sapi_voice_check: cannot create %s\n", toUtf8(path).c_str());
+    return false;
+  }
+  const bool ok = std::fwrite(lines.data(), 1, lines.size(), file) == lines.size();
+  return std::fclose(file) == 0 && ok;
+}
+
+int speakAndSave(const wchar_t* voiceName, const wchar_t* text, bool xml, const wchar_t* marksPath,
+                 const wchar_t* outPath) {
   ComSession com;
   if (FAILED(com.hr)) {
     std::fprintf(stderr, "sapi_voice_check: CoInitializeEx failed (0x%08lX)\n",
@@ -562,8 +596,22 @@ int speakAndSave(const wchar_t* voiceName, const wchar_t* text, const wchar_t* o
     return 1;
   }
 
+  if (marksPath != nullptr) {
+    const ULONGLONG interest = SPFEI(SPEI_TTS_BOOKMARK);
+    hr = voice->SetInterest(interest, interest);
+    if (hr == E_NOTIMPL) {
+      // Some speech systems pass no events to their clients: say so, write
+      // no marks file, and let the caller decide what that means.
+      std::fputs("sapi_voice_check: this SpVoice passes no events (SetInterest: E_NOTIMPL)\n", stderr);
+      marksPath = nullptr;
+    } else if (FAILED(hr)) {
+      std::fprintf(stderr, "sapi_voice_check: SetInterest failed (0x%08lX)\n", static_cast<unsigned long>(hr));
+      return 1;
+    }
+  }
+
   const DWORD started = GetTickCount();
-  hr = voice->Speak(text, SPF_DEFAULT, nullptr);
+  hr = voice->Speak(text, xml ? SPF_IS_XML : SPF_IS_NOT_XML, nullptr);
   const DWORD elapsedMs = GetTickCount() - started;
   const std::vector<unsigned char> bytes = audio->bytes();
   const WAVEFORMATEX format = audio->format();
@@ -573,10 +621,15 @@ int speakAndSave(const wchar_t* voiceName, const wchar_t* text, const wchar_t* o
                static_cast<unsigned long>(hr), static_cast<unsigned long>(elapsedMs),
                bytes.size(), audio->writeCalls(), static_cast<unsigned long>(format.nSamplesPerSec),
                format.nChannels, format.wBitsPerSample);
+  const bool marksSaved = marksPath == nullptr || saveBookmarks(voice.get(), marksPath);
   // SpVoice holds the output and the engine until it is released; let go of
   // them before COM is shut down.
   voice.reset();
 
+  if (hr == E_NOTIMPL && xml) {
+    std::fputs("sapi_voice_check: this SpVoice does not read markup (Speak with SPF_IS_XML: E_NOTIMPL)\n", stderr);
+    return 3;
+  }
   if (hr != S_OK) {
     std::fputs("sapi_voice_check: Speak did not succeed\n", stderr);
     return 1;
@@ -585,7 +638,7 @@ int speakAndSave(const wchar_t* voiceName, const wchar_t* text, const wchar_t* o
     std::fputs("sapi_voice_check: Speak succeeded but no audio arrived\n", stderr);
     return 1;
   }
-  return writeWav(outPath, format, bytes) ? 0 : 1;
+  return writeWav(outPath, format, bytes) && marksSaved ? 0 : 1;
 }
 
 }  // namespace
@@ -594,6 +647,8 @@ int wmain(int argc, wchar_t** argv) {
   const wchar_t* voiceName = kDefaultVoice;
   const wchar_t* text = kDefaultText;
   const wchar_t* outPath = nullptr;
+  const wchar_t* marksPath = nullptr;
+  bool xml = false;
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     if (arg == L"-v") {
@@ -602,6 +657,10 @@ int wmain(int argc, wchar_t** argv) {
       voiceName = argv[++i];
     } else if (arg == L"--text" && i + 1 < argc) {
       text = argv[++i];
+    } else if (arg == L"--xml") {
+      xml = true;
+    } else if (arg == L"--marks" && i + 1 < argc) {
+      marksPath = argv[++i];
     } else if (arg == L"-h" || arg == L"--help") {
       usage();
       return 0;
@@ -612,5 +671,5 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if (outPath == nullptr || *text == L'\0') return usage();
-  return speakAndSave(voiceName, text, outPath);
+  return speakAndSave(voiceName, text, xml, marksPath, outPath);
 }

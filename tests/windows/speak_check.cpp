@@ -143,8 +143,12 @@ int speak(const std::string& voiceDir, const std::string& textFile, const std::s
   }
   std::ofstream events(outBase + ".events.txt", std::ios::trunc);
   for (const sonvale::host::RecordedEvent& event : site.events()) {
-    events << eventName(event.id) << ' ' << event.audioOffset << ' ' << event.wParam << ' ' << event.lParam;
-    if (!event.bookmark.empty()) events << ' ' << sonvale::platform::utf16ToUtf8(event.bookmark);
+    events << eventName(event.id) << ' ' << event.audioOffset << ' ' << event.wParam << ' ';
+    // A bookmark's lParam points at its name, which is written instead.
+    if (event.id == SPEI_TTS_BOOKMARK)
+      events << sonvale::platform::utf16ToUtf8(event.bookmark);
+    else
+      events << event.lParam;
     events << '\n';
   }
   if (!events.flush()) {

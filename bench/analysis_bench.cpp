@@ -96,6 +96,7 @@ void BM_Analyse100kCharacters(benchmark::State& state) {
   engine.setSynth(&synth);
   SPVTEXTFRAG fragment{};
   fragment.State.eAction = SPVA_Speak;
+  fragment.State.Volume = 100;
   fragment.pTextStart = text.c_str();
   fragment.ulTextLen = static_cast<ULONG>(text.size());
   for (auto _ : state) {

@@ -117,6 +117,7 @@ void BM_SpeakSentence(benchmark::State& state) {
   text += u"。";
   SPVTEXTFRAG fragment{};
   fragment.State.eAction = SPVA_Speak;
+  fragment.State.Volume = 100;
   fragment.pTextStart = text.c_str();
   fragment.ulTextLen = static_cast<ULONG>(text.size());
   std::uint64_t bytes = 0;

@@ -152,6 +152,7 @@ void startAfresh(Engine& engine) {
   const char16_t space = 0x3000;
   SPVTEXTFRAG fragment{};
   fragment.State.eAction = SPVA_Speak;
+  fragment.State.Volume = 100;
   fragment.pTextStart = &space;
   fragment.ulTextLen = 1;
   engine.speak(0, &fragment, &site);

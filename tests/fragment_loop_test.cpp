@@ -343,17 +343,42 @@ TEST_F(FragmentLoopTest, AbortDuringLongIdeographRunStopsBeforeNextSyllable) {
   EXPECT_EQ(site_.bytesWritten(), 5000u);  // no closing silence after an abort
 }
 
+// The site's rate and volume, moved by the fragment's RateAdj and scaled by
+// its Volume (markup such as <rate> and <volume>), reach every syllable; the
+// engine keeps the site's own values.
 TEST_F(FragmentLoopTest, RateAndVolumeReachTheSynthesiser) {
-  site_.setRate(-4);
-  site_.setVolume(40);
-  ASSERT_EQ(speak(FragmentList(u"中a")), S_OK);
-  ASSERT_EQ(synth_.calls.size(), 2u);
-  for (const auto& call : synth_.calls) {
-    EXPECT_EQ(call.rate, -4);
-    EXPECT_EQ(call.volume, 40u);
+  struct Case {
+    LONG siteRate;
+    USHORT siteVolume;
+    LONG rateAdj;
+    ULONG fragmentVolume;
+    std::int32_t rate;
+    std::uint32_t volume;
+  };
+  const Case cases[] = {
+      {-4, 40, 0, 100, -4, 40},  // SAPI's defaults in the fragment: the site's values
+      {-4, 40, 3, 50, -1, 20},   {8, 100, 5, 100, 10, 100},  // held at 10
+      {-8, 100, -5, 100, -10, 100}, {0, 90, 0, 0, 0, 0},     {0, 50, 0, 99, 0, 49},  // 49.5 truncated
+      {12, 100, 0, 100, 12, 100},  // the site's value untouched when the fragment adds nothing
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("site " + std::to_string(c.siteRate) + "/" + std::to_string(c.siteVolume) + ", fragment " +
+                 std::to_string(c.rateAdj) + "/" + std::to_string(c.fragmentVolume));
+    synth_.calls.clear();
+    site_.setRate(c.siteRate);
+    site_.setVolume(c.siteVolume);
+    FragmentList list(u"中a");
+    list[0].State.RateAdj = c.rateAdj;
+    list[0].State.Volume = c.fragmentVolume;
+    ASSERT_EQ(speak(list), S_OK);
+    ASSERT_EQ(synth_.calls.size(), 2u);
+    for (const auto& call : synth_.calls) {
+      EXPECT_EQ(call.rate, c.rate);
+      EXPECT_EQ(call.volume, c.volume);
+    }
+    EXPECT_EQ(engine_->rate(), c.siteRate);
+    EXPECT_EQ(engine_->volume(), c.siteVolume);
   }
-  EXPECT_EQ(engine_->rate(), -4);
-  EXPECT_EQ(engine_->volume(), 40);
 }
 
 TEST_F(FragmentLoopTest, RateChangeBetweenSyllables) {

@@ -19,7 +19,8 @@ std::u16string_view textOf(const SPVTEXTFRAG& f) {
 }
 
 // The spoken fragment that a run of bookmarks after `f` leads to, or null
-// when the run ends in anything else (or there is no bookmark after `f`).
+// when the run ends in anything else, in a fragment spoken at another rate or
+// volume, or there is no bookmark after `f`.
 // The fragment must hold more than white space, so that every bookmark of a
 // joined text stands before a code unit that is spoken and is sent there, in
 // order with the bookmarks that follow.
@@ -27,7 +28,8 @@ const SPVTEXTFRAG* spokenAfterBookmarks(const SPVTEXTFRAG* f) {
   const SPVTEXTFRAG* next = f->pNext;
   if (!isBookmark(next)) return nullptr;
   while (isBookmark(next)) next = next->pNext;
-  if (!isSpoken(next)) return nullptr;
+  if (!isSpoken(next) || next->State.RateAdj != f->State.RateAdj || next->State.Volume != f->State.Volume)
+    return nullptr;
   const std::u16string_view text = textOf(*next);
   return text.find_first_not_of(u" \t\r\n") != std::u16string_view::npos ? next : nullptr;
 }
@@ -48,8 +50,8 @@ const SPVTEXTFRAG* BookmarkJoins::join(const SPVTEXTFRAG* list) {
     any = isSpoken(f) && spokenAfterBookmarks(f) != nullptr;
   if (!any) return list;
 
-  // Copies the list, replacing each run by one fragment. The loop reads only
-  // eAction from a spoken fragment's state, so the run's first state serves.
+  // Copies the list, replacing each run by one fragment. The fragments of a
+  // run share their rate and volume, so the run's first state serves.
   for (const SPVTEXTFRAG* f = list; f != nullptr;) {
     SPVTEXTFRAG& copy = fragments_.emplace_back(*f);
     copy.pNext = nullptr;

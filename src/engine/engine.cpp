@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <new>
 
 #include "settings/engine_settings.h"
@@ -159,8 +160,18 @@ HRESULT Engine::sendEvent(ISpTTSEngineSite* site, SPEVENTENUM id, WPARAM wParam,
   return site->AddEvents(&event, 1);
 }
 
+std::int32_t Engine::spokenRate() const {
+  if (itemState_ == nullptr || itemState_->RateAdj == 0) return rate_;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{rate_} + itemState_->RateAdj, -10, 10));
+}
+
+std::uint16_t Engine::spokenVolume() const {
+  if (itemState_ == nullptr || itemState_->Volume >= 100) return volume_;
+  return static_cast<std::uint16_t>(volume_ * itemState_->Volume / 100);
+}
+
 std::uint32_t Engine::speakSyllable(ISpTTSEngineSite* site, std::uint32_t unitCode, const SyllableParams& params) {
-  return synth_->speakSyllable(site, rate_, volume_, unitCode, params);
+  return synth_->speakSyllable(site, spokenRate(), spokenVolume(), unitCode, params);
 }
 
 }  // namespace sonvale

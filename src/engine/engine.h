@@ -141,6 +141,14 @@ class Engine {
   // Rate and volume as the site last reported them; SAPI's defaults until then.
   std::int32_t rate_ = 0;
   std::uint16_t volume_ = 100;
+  // The state of the fragment the item being spoken comes from (markup's
+  // rate and volume changes); null outside speakSentence.
+  const SPVSTATE* itemState_ = nullptr;
+  // The site's rate moved by the fragment's RateAdj, within -10..10; the
+  // site's volume scaled by the fragment's Volume (0..100). A fragment at
+  // SAPI's defaults (RateAdj 0, Volume 100) leaves the site's values as they are.
+  std::int32_t spokenRate() const;
+  std::uint16_t spokenVolume() const;
 
   // The word display panel. It paints on a thread of its own and reads
   // panelWord_, the copy of word_ made after each word is filled, under

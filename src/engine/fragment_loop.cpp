@@ -96,7 +96,12 @@ std::int32_t bookmarkValue(const std::u16string& name) {
 }  // namespace
 
 HRESULT Engine::speakSentence(ISpTTSEngineSite* site) {
+  struct StateScope {
+    const SPVSTATE*& state;
+    ~StateScope() { state = nullptr; }
+  } scope{itemState_};
   for (const TextItem& item : items_) {
+    itemState_ = item.state;
     if (site->GetActions() & SPVES_ABORT) return S_OK;
     if (site->GetActions() & SPVES_VOLUME) {
       const HRESULT hr = site->GetVolume(&volume_);
@@ -300,8 +305,9 @@ HRESULT Engine::sendBookmark(ISpTTSEngineSite* site, const char16_t* text, std::
 }
 
 std::uint64_t Engine::pacedSilence(std::uint64_t bytes) const {
-  if (settings::engineSettings().fastSpeech.load() == 0 || rate_ <= 0) return bytes;
-  const auto samples = static_cast<double>(bytes / 2) / fastSpeedup(rate_);
+  const std::int32_t rate = spokenRate();
+  if (settings::engineSettings().fastSpeech.load() == 0 || rate <= 0) return bytes;
+  const auto samples = static_cast<double>(bytes / 2) / fastSpeedup(rate);
   return 2 * static_cast<std::uint64_t>(nearest(samples));
 }
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -218,6 +219,12 @@ TEST_F(CliTest, SsmlMarksArriveAtTheirPlaces) {
   EXPECT_TRUE(bad.out.empty());
   EXPECT_NE(bad.err.find("SSML: byte 10: <mark> has no name attribute"), std::string::npos) << bad.err;
   EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+  // ... and the WAV file it would have written is not touched.
+  ASSERT_EQ(run({"speak", "--ssml", "-o", wav, "<speak>你<b></speak>"}).status, 1);
+  EXPECT_TRUE(slurp(wav).substr(kWavHeaderBytes) == sapi.out);
+  const std::string never = dir_.file("never.wav");
+  ASSERT_EQ(run({"speak", "--ssml", "-o", never, "<speak>你<b></speak>"}).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(never));
 }
 
 TEST_F(CliTest, InterruptLeavesAValidShorterWav) {

@@ -143,39 +143,31 @@ std::string jsonString(const std::string& text) {
 }
 
 // Audio out: a WAV file whose sizes are patched when it is finished, or raw
-// PCM to a file or standard output.
+// PCM to a file or standard output. The file is made when the first audio
+// comes (or when speaking succeeded without any), so that a text refused
+// before speaking, such as malformed SSML, leaves no file behind and an
+// existing one as it was.
 class AudioOut {
  public:
-  bool open(const std::string& path, bool raw, int rateHz, std::string& error) {
-    raw_ = raw;
+  void open(const std::string& path, bool raw, int rateHz) {
+    path_ = path;
+    raw_ = raw || path == "-";
     rateHz_ = static_cast<std::uint32_t>(rateHz);
-    if (path == "-") {
-      file_ = stdout;
-      raw_ = true;
-      return true;
-    }
-    file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) {
-      error = path + ": " + std::strerror(errno);
-      return false;
-    }
-    owned_ = true;
-    if (!raw_) {
-      const auto header = sonvale::pcmWavHeader(rateHz_, 0);
-      if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-      }
-    }
-    return true;
   }
 
+  bool created() const { return file_ != nullptr; }
+  const std::string& error() const { return error_; }
+
   bool write(const std::int16_t* samples, std::size_t count) {
+    if (!create()) return false;
     std::uint8_t bytes[4096];
     while (count > 0) {
       const std::size_t n = count < sizeof bytes / 2 ? count : sizeof bytes / 2;
       for (std::size_t i = 0; i < n; ++i) sonvale::putU16le(bytes + 2 * i, static_cast<std::uint16_t>(samples[i]));
-      if (std::fwrite(bytes, 2, n, file_) != n) return false;
+      if (std::fwrite(bytes, 2, n, file_) != n) {
+        error_ = (path_ == "-" ? std::string("standard output") : path_) + ": " + std::strerror(errno);
+        return false;
+      }
       dataBytes_ += 2 * n;
       samples += n;
       count -= n;
@@ -185,6 +177,7 @@ class AudioOut {
 
   // Patches the WAV sizes and closes; false when anything failed to reach the file.
   bool finish() {
+    if (!create()) return false;
     bool ok = std::fflush(file_) == 0;
     if (owned_ && !raw_) {
       const auto data = static_cast<std::uint32_t>(dataBytes_ > 0xFFFFFFD0u ? 0xFFFFFFD0u : dataBytes_);
@@ -198,12 +191,37 @@ class AudioOut {
     }
     if (owned_) ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
+    if (!ok) error_ = path_ + ": " + std::strerror(errno);
     return ok;
   }
 
   std::uint64_t dataBytes() const { return dataBytes_; }
 
  private:
+  bool create() {
+    if (file_ != nullptr) return true;
+    if (path_ == "-") {
+      file_ = stdout;
+      return true;
+    }
+    file_ = std::fopen(path_.c_str(), "wb");
+    if (file_ == nullptr) {
+      error_ = path_ + ": " + std::strerror(errno);
+      return false;
+    }
+    owned_ = true;
+    if (!raw_) {
+      const auto header = sonvale::pcmWavHeader(rateHz_, 0);
+      if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) {
+        error_ = path_ + ": " + std::strerror(errno);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::string path_;
+  std::string error_;
   std::FILE* file_ = nullptr;
   bool owned_ = false;
   bool raw_ = false;
@@ -388,10 +406,7 @@ int speakCommand(int argc, char** argv) {
     }
     context.player = &player;
   } else {
-    if (!audio.open(output, raw, sonvale_sample_rate(voice), openError)) {
-      fail(openError);
-      return kExitFailure;
-    }
+    audio.open(output, raw, sonvale_sample_rate(voice));
     context.audio = &audio;
   }
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> eventsFile(nullptr, std::fclose);
@@ -430,9 +445,11 @@ int speakCommand(int argc, char** argv) {
       return kExitFailure;
     }
   }
-  const bool finished = context.audio == nullptr || audio.finish();
+  // A call that failed before any audio came leaves no file.
+  const bool finished =
+      context.audio == nullptr || (result != SONVALE_OK && !audio.created() && !context.audioFailed) || audio.finish();
   if (context.audioFailed || !finished) {
-    fail((output == "-" ? std::string("standard output") : output) + ": " + std::strerror(errno));
+    fail(audio.error());
     return kExitFailure;
   }
   if (result != SONVALE_OK) {

@@ -512,9 +512,23 @@ TEST_F(PlaybackTest, InterruptSilencesAtOnce) {
   EXPECT_LT(afterMs, 100) << "sound went on " << afterMs << " ms after Ctrl-C";
 }
 
-TEST_F(PlaybackTest, NoServerIsOneLineNamingTheWayOut) {
+// Without a server the command plays through ALSA's default device: here one
+// that writes what it is given to a file (ALSA's configuration is the test's).
+// With no usable device either, the error is one line naming the way out.
+TEST_F(PlaybackTest, NoServerPlaysThroughAlsaOrIsOneLineNamingTheWayOut) {
+  const CommandRun written = run({"speak", "-o", "-", "你好"});
+  ASSERT_EQ(written.status, 0) << written.err;
   setenv("PULSE_SERVER", ("unix:" + dir_.file("no-server")).c_str(), 1);
+  const std::string config = dir_.file("alsa.conf"), raw = dir_.file("alsa.raw");
+  std::ofstream(config) << "pcm.!default { type file slave.pcm { type null } file \"" << raw << "\" format \"raw\" }\n";
+  setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
+  const CommandRun alsa = run({"speak", "你好"});
+  EXPECT_EQ(alsa.status, 0) << alsa.err;
+  EXPECT_TRUE(slurp(raw) == written.out) << slurp(raw).size() << " bytes played, " << written.out.size() << " written";
+
+  std::ofstream(config) << "pcm.!default { type hw card 99 }\n";
   const CommandRun r = run({"speak", "你好"});
+  unsetenv("ALSA_CONFIG_PATH");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   EXPECT_NE(r.err.find("no sound server"), std::string::npos) << r.err;

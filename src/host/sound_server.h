@@ -1,6 +1,7 @@
 // Plays 16-bit mono samples through the user's sound server as they are
-// made: PulseAudio, or PipeWire through its PulseAudio service. The only file
-// that talks to the server's client library is sound_server.cpp.
+// made: PulseAudio, or PipeWire through its PulseAudio service; where no
+// server runs, the sound device through ALSA. The only file that talks to
+// the sound libraries is sound_server.cpp.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <string>
 
 struct pa_simple;
+struct audio_object;
 
 namespace sonvale::host {
 
@@ -24,8 +26,8 @@ class SoundServerStream {
   SoundServerStream& operator=(const SoundServerStream&) = delete;
 
   // Connects to the server and opens a playback stream at `rateHz`, named
-  // `streamName` in the server's mixer. Returns "" or the server library's
-  // reason, as one line.
+  // `streamName` in the server's mixer; without a server, opens the default
+  // ALSA device. Returns "" or the reasons, as one line.
   std::string open(int rateHz, const char* streamName);
 
   // Queues `count` samples, blocking while the server's buffer is full.
@@ -38,10 +40,11 @@ class SoundServerStream {
   // Drops everything queued and not yet heard.
   void flush();
 
-  bool isOpen() const { return stream_ != nullptr; }
+  bool isOpen() const { return stream_ != nullptr || device_ != nullptr; }
 
  private:
   pa_simple* stream_ = nullptr;
+  audio_object* device_ = nullptr;  // the ALSA device, when no server runs
 };
 
 }  // namespace sonvale::host

@@ -354,12 +354,15 @@ TEST_F(FragmentLoopTest, RateAndVolumeReachTheSynthesiser) {
     ULONG fragmentVolume;
     std::int32_t rate;
     std::uint32_t volume;
+    LONG emphAdj = 0;
   };
   const Case cases[] = {
       {-4, 40, 0, 100, -4, 40},  // SAPI's defaults in the fragment: the site's values
       {-4, 40, 3, 50, -1, 20},   {8, 100, 5, 100, 10, 100},  // held at 10
       {-8, 100, -5, 100, -10, 100}, {0, 90, 0, 0, 0, 0},     {0, 50, 0, 99, 0, 49},  // 49.5 truncated
       {12, 100, 0, 100, 12, 100},  // the site's value untouched when the fragment adds nothing
+      {0, 100, 0, 100, -2, 100, 1},    {-9, 100, 1, 100, -10, 100, 1},  // emphasis: two steps slower
+      {3, 100, 0, 100, 3, 100, -1},  // reduced emphasis: as it is
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("site " + std::to_string(c.siteRate) + "/" + std::to_string(c.siteVolume) + ", fragment " +
@@ -370,6 +373,7 @@ TEST_F(FragmentLoopTest, RateAndVolumeReachTheSynthesiser) {
     FragmentList list(u"中a");
     list[0].State.RateAdj = c.rateAdj;
     list[0].State.Volume = c.fragmentVolume;
+    list[0].State.EmphAdj = c.emphAdj;
     ASSERT_EQ(speak(list), S_OK);
     ASSERT_EQ(synth_.calls.size(), 2u);
     for (const auto& call : synth_.calls) {

@@ -108,6 +108,7 @@ TEST(SsmlToSapi, Conversions) {
        {}},
       {"emphasis", "<emphasis level=\"strong\">重</emphasis>", false, "<emph>重</emph>", {}},
       {"no emphasis", "<emphasis level=\"none\">重</emphasis>", false, "重", {}},
+      {"reduced emphasis", "<emphasis level=\"reduced\">重</emphasis>", false, "重", {}},
       {"sub reads its alias", "<sub alias=\"世界\">WWW</sub>!", false, "世界!", {}},
       {"marks inside sub are not reached", "<sub alias=\"x\"><mark name=\"m\"/></sub>", false, "x", {}},
       {"desc is not read", "<audio src=\"bell.wav\"><desc>door bell</desc>鐘</audio>", false, "鐘", {}},

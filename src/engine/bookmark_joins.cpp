@@ -19,8 +19,8 @@ std::u16string_view textOf(const SPVTEXTFRAG& f) {
 }
 
 // The spoken fragment that a run of bookmarks after `f` leads to, or null
-// when the run ends in anything else, in a fragment spoken at another rate or
-// volume, or there is no bookmark after `f`.
+// when the run ends in anything else, in a fragment spoken at another rate,
+// volume or emphasis, or there is no bookmark after `f`.
 // The fragment must hold more than white space, so that every bookmark of a
 // joined text stands before a code unit that is spoken and is sent there, in
 // order with the bookmarks that follow.
@@ -28,7 +28,8 @@ const SPVTEXTFRAG* spokenAfterBookmarks(const SPVTEXTFRAG* f) {
   const SPVTEXTFRAG* next = f->pNext;
   if (!isBookmark(next)) return nullptr;
   while (isBookmark(next)) next = next->pNext;
-  if (!isSpoken(next) || next->State.RateAdj != f->State.RateAdj || next->State.Volume != f->State.Volume)
+  if (!isSpoken(next) || next->State.RateAdj != f->State.RateAdj || next->State.Volume != f->State.Volume ||
+      next->State.EmphAdj != f->State.EmphAdj)
     return nullptr;
   const std::u16string_view text = textOf(*next);
   return text.find_first_not_of(u" \t\r\n") != std::u16string_view::npos ? next : nullptr;
@@ -51,7 +52,7 @@ const SPVTEXTFRAG* BookmarkJoins::join(const SPVTEXTFRAG* list) {
   if (!any) return list;
 
   // Copies the list, replacing each run by one fragment. The fragments of a
-  // run share their rate and volume, so the run's first state serves.
+  // run share their rate, volume and emphasis, so the run's first state serves.
   for (const SPVTEXTFRAG* f = list; f != nullptr;) {
     SPVTEXTFRAG& copy = fragments_.emplace_back(*f);
     copy.pNext = nullptr;

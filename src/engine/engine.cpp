@@ -161,8 +161,10 @@ HRESULT Engine::sendEvent(ISpTTSEngineSite* site, SPEVENTENUM id, WPARAM wParam,
 }
 
 std::int32_t Engine::spokenRate() const {
-  if (itemState_ == nullptr || itemState_->RateAdj == 0) return rate_;
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(std::int64_t{rate_} + itemState_->RateAdj, -10, 10));
+  if (itemState_ == nullptr || (itemState_->RateAdj == 0 && itemState_->EmphAdj <= 0)) return rate_;
+  const std::int64_t emphasis = itemState_->EmphAdj > 0 ? kEmphasisRateSteps : 0;
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(std::int64_t{rate_} + itemState_->RateAdj - emphasis, -10, 10));
 }
 
 std::uint16_t Engine::spokenVolume() const {

@@ -144,9 +144,11 @@ class Engine {
   // The state of the fragment the item being spoken comes from (markup's
   // rate and volume changes); null outside speakSentence.
   const SPVSTATE* itemState_ = nullptr;
-  // The site's rate moved by the fragment's RateAdj, within -10..10; the
-  // site's volume scaled by the fragment's Volume (0..100). A fragment at
-  // SAPI's defaults (RateAdj 0, Volume 100) leaves the site's values as they are.
+  // The site's rate moved by the fragment's RateAdj (and slowed by
+  // kEmphasisRateSteps for emphasised text), within -10..10; the site's
+  // volume scaled by the fragment's Volume (0..100). A fragment at SAPI's
+  // defaults (RateAdj 0, EmphAdj 0, Volume 100) leaves the site's values as they are.
+  static constexpr std::int64_t kEmphasisRateSteps = 2;
   std::int32_t spokenRate() const;
   std::uint16_t spokenVolume() const;
 

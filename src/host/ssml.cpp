@@ -500,8 +500,10 @@ class Converter {
         open.closing = "</volume>" + open.closing;
       }
     } else if (name == "emphasis") {
+      // The speech API's markup has emphasis but no less of it: "reduced"
+      // is read as plain text, like "none".
       const std::string* level = find(attributes, "level");
-      if (level == nullptr || *level != "none") {
+      if (level == nullptr || (*level != "none" && *level != "reduced")) {
         starting = "<emph>";
         open.closing = "</emph>";
       }

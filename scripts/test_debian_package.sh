@@ -82,3 +82,135 @@ flock -w 1800 "$lock_fd" || die "gave up waiting for $cache/debian12-root.lock"
 [ -f "$cached_root/.sonvale-stamp" ] || build_root
 [ "${1:-}" = --prepare-only ] && exit 0
 command -v lintian >/dev/null || die "lintian is missing (scripts/setup.sh installs it)"
+
+# ---- the package ------------------------------------------------------------
+started=$SECONDS
+if [ -n "${SONVALE_DEB:-}" ]; then
+  package=$SONVALE_DEB
+else
+  say "building the package (scripts/build_deb.sh)"
+  package=$(SONVALE_BUILD_DIR="$build" bash "$repo/scripts/build_deb.sh" | tail -n 1)
+fi
+[ -f "$package" ] || die "no package at $package"
+say "package $package ($(du -k "$package" | cut -f1) kB)"
+
+lintian_out=$(lintian "$package" 2>&1 | grep -v "running with root privileges" || true)
+if grep -q '^E:' <<<"$lintian_out"; then
+  printf '%s\n' "$lintian_out" >&2
+  fail "lintian reports errors"
+fi
+say "lintian: no errors; warnings:"
+grep '^W:' <<<"$lintian_out" >&2 || say "  (none)"
+
+# ---- a throw-away copy of the root --------------------------------------------
+work=$(mktemp -d "${TMPDIR:-/tmp}/sonvale-deb-test.XXXXXX")
+root="$work/root"
+cleanup() {
+  local pid
+  # Whatever still runs inside the root: started by this test.
+  for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+    [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null
+  done
+  unmount_below "$root"
+  [ -z "$(mounts_below "$root")" ] && rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+mkdir -p "$root" "$work/upper" "$work/overlay-work"
+mount -t overlay overlay -o "lowerdir=$cached_root,upperdir=$work/upper,workdir=$work/overlay-work" "$root"
+mount -t proc proc "$root/proc"
+mount --bind /dev "$root/dev"
+mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
+mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+cp "$package" "$root/root/sonvale.deb"
+
+readonly base_env=(PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8)
+as_root() { chroot "$root" /usr/bin/env -i "${base_env[@]}" HOME=/root DEBIAN_FRONTEND=noninteractive "$@"; }
+# Runs a shell command line as USER in their home, with nothing of ours in
+# the environment: no SONVALE_REGISTRY, so their own store is the usual one.
+as_user() {
+  local user=$1
+  shift
+  chroot "$root" /usr/bin/setpriv --reuid="$user" --regid="$user" --init-groups \
+    /usr/bin/env -i "${base_env[@]}" HOME="/home/$user" USER="$user" XDG_RUNTIME_DIR="/tmp/run-$user" \
+    sh -c 'cd && eval "$1"' sh "$1"
+}
+
+say "installing it with apt-get into a clean Debian 12"
+if ! as_root apt-get install -y -q "/root/sonvale.deb" >"$work/install.log" 2>&1; then
+  # The cached lists may be older than the mirror: fetch them and try again.
+  as_root sh -c 'apt-get update -q && apt-get install -y -q /root/sonvale.deb' >>"$work/install.log" 2>&1 || {
+    tail -n 20 "$work/install.log" >&2
+    fail "apt-get install of the package failed"
+  }
+fi
+grep -q "registered /usr/lib/x86_64-linux-gnu/libsonvale.so.0" "$work/install.log" ||
+  fail "postinst registered no module: $(tail -n 5 "$work/install.log")"
+store=/var/lib/sonvale/registry.reg
+[ -f "$root$store" ] || fail "no machine-wide store $store after installing"
+
+for user in alice bob; do
+  as_root useradd -m -s /bin/sh "$user"
+  mkdir -p "$root/tmp/run-$user"
+  as_root chown "$user:$user" "/tmp/run-$user"
+  chmod 700 "$root/tmp/run-$user"
+done
+
+# ---- a new user speaks with the default voice ---------------------------------
+as_user alice 'sonvale speak -o x.wav 你好' >"$work/speak.log" 2>&1 ||
+  fail "sonvale speak as a new user failed: $(cat "$work/speak.log")"
+wav="$root/home/alice/x.wav"
+# Sounding 16-bit samples after the 44-byte header: not a file of silence.
+sounding=$(tail -c +45 "$wav" | od -An -v -td2 -w2 --endian=little |
+           awk '$1 > 64 || $1 < -64 { n++ } END { print n + 0 }')
+[ "$sounding" -ge 2000 ] || fail "x.wav ($(wc -c <"$wav") bytes) has $sounding sounding samples"
+say "sonvale speak: x.wav of $(wc -c <"$wav") bytes, $sounding samples sounding"
+voices=$(as_user alice 'sonvale voices' 2>&1) || fail "sonvale voices failed: $voices"
+grep -q "^REZuroruRadarorud	.*	/usr/share/sonvale/voices/default	(default)$" <<<"$voices" ||
+  fail "sonvale voices does not list the default voice: $voices"
+say "sonvale voices: $voices"
+
+# ---- one user's settings are not another's -------------------------------------
+as_user alice 'sonvale config --set ReadNumber=1' >/dev/null 2>&1 || fail "config --set as alice failed"
+[ "$(as_user alice 'sonvale config --get ReadNumber' 2>&1)" = 1 ] || fail "alice's ReadNumber is not 1"
+bob=$(as_user bob 'sonvale config --get ReadNumber' 2>&1)
+[ "$bob" = 0 ] || fail "alice's config --set changed bob's ReadNumber: $bob"
+grep -q ReadNumber "$root$store" && fail "alice's setting went into the machine-wide store"
+say "config: alice's ReadNumber=1 is hers alone"
+
+# ---- speech-dispatcher finds the module in the system's folders ----------------
+# The user's own copy of the system configuration, with the module's audio
+# written to a file instead of played.
+as_user alice 'cp -r /etc/speech-dispatcher sd && mkdir -p sd-log &&
+  sed -i -e "s|^SonvaleAudioOutput .*|SonvaleAudioOutput \"file\"|" \
+         -e "s|^SonvaleAudioFile .*|SonvaleAudioFile \"$HOME/out.raw\"|" sd/modules/sonvale.conf'
+as_user alice 'exec speech-dispatcher -s -t 60 -C sd -L sd-log -P sd.pid' >"$work/speechd.log" 2>&1 &
+socket="$root/tmp/run-alice/speech-dispatcher/speechd.sock"
+for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.1; done
+[ -S "$socket" ] || fail "speech-dispatcher made no socket: $(cat "$work/speechd.log")"
+as_user alice 'timeout 30 spd-say -w -o sonvale -l yue 你好，我哋講廣東話。' >"$work/spd-say.log" 2>&1 ||
+  fail "spd-say -o sonvale -l yue failed: $(cat "$work/spd-say.log" "$root/home/alice/sd-log/sonvale.log" 2>/dev/null)"
+raw="$root/home/alice/out.raw"
+[ -f "$raw" ] || fail "the module wrote no audio file: $(cat "$root/home/alice/sd-log/sonvale.log" 2>/dev/null)"
+sounding=$(od -An -v -td2 -w2 --endian=little "$raw" | awk '$1 > 64 || $1 < -64 { n++ } END { print n + 0 }')
+[ "$sounding" -ge 5512 ] || fail "the module's audio ($(wc -c <"$raw") bytes) has $sounding sounding samples"
+say "spd-say -o sonvale -l yue: $(wc -c <"$raw") bytes of audio, $sounding samples sounding"
+as_user alice 'kill $(cat sd.pid)' 2>/dev/null || true
+wait
+
+# ---- removal and purge ------------------------------------------------------------
+files=$(as_root sh -c 'dpkg -L sonvale | while read -r p; do [ -d "$p" ] || echo "$p"; done')
+as_root apt-get remove -y -q sonvale >"$work/remove.log" 2>&1 || fail "apt-get remove failed: $(tail -n 5 "$work/remove.log")"
+if grep -E -i 'sonvale|REZuroru|InprocServer32|\{4197759E' "$root$store"; then
+  fail "keys of the package are left in the machine-wide store after removal"
+fi
+as_root apt-get purge -y -q sonvale >"$work/purge.log" 2>&1 || fail "apt-get purge failed: $(tail -n 5 "$work/purge.log")"
+[ ! -e "$root/var/lib/sonvale" ] || fail "purge left /var/lib/sonvale: $(ls -A "$root/var/lib/sonvale")"
+left=""
+while read -r path; do
+  [ -n "$path" ] && { [ -e "$root$path" ] || [ -L "$root$path" ]; } && left="$left $path"
+done <<<"$files"
+[ -z "$left" ] || fail "purge left files of the package:$left"
+say "purge: no file of the package and no machine-wide store left"
+say "PASS ($((SECONDS - started)) s)"

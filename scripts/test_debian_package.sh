@@ -6,6 +6,7 @@
 #     `sonvale voices` lists it, for a user who never ran any set-up;
 #   - `spd-say -o sonvale -l yue` speaks through speech-dispatcher (the
 #     module's file output);
+#   - a program built with `pkg-config sonvale` speaks through libsonvale;
 #   - one user's `config --set` does not change another user's settings;
 #   - `apt-get purge sonvale` leaves no file of the package and no key in the
 #     machine-wide store;
@@ -170,6 +171,33 @@ voices=$(as_user alice 'sonvale voices' 2>&1) || fail "sonvale voices failed: $v
 grep -q "^REZuroruRadarorud	.*	/usr/share/sonvale/voices/default	(default)$" <<<"$voices" ||
   fail "sonvale voices does not list the default voice: $voices"
 say "sonvale voices: $voices"
+
+# ---- a program of the user's own links the C library -------------------------
+# Compiled here against the package's header, pkg-config file and library
+# (the root has no compiler), run there as another new user.
+mkdir -p "$work/unpacked"
+dpkg-deb -x "$package" "$work/unpacked"
+cat >"$work/speak.c" <<'C'
+#include <sonvale/sonvale.h>
+#include <stdio.h>
+static size_t samples;
+static int count(void* user, const int16_t* audio, size_t n) { (void)user; (void)audio; samples += n; return 0; }
+int main(void) {
+  sonvale_voice* voice;
+  char error[256];
+  if (sonvale_open(NULL, &voice, error, sizeof error) != SONVALE_OK) { printf("open: %s\n", error); return 1; }
+  const int result = sonvale_speak(voice, "你好", -1, SONVALE_TEXT_AUTO, count, NULL, NULL);
+  sonvale_close(voice);
+  printf("%zu\n", samples);
+  return result != SONVALE_OK;
+}
+C
+pc=(env PKG_CONFIG_SYSROOT_DIR="$work/unpacked" PKG_CONFIG_LIBDIR="$work/unpacked/usr/lib/x86_64-linux-gnu/pkgconfig")
+cc -o "$root/usr/local/bin/speak-check" $("${pc[@]}" pkg-config --cflags sonvale) "$work/speak.c" \
+  $("${pc[@]}" pkg-config --libs sonvale) || fail "a program cannot be built with pkg-config sonvale"
+samples=$(as_user bob /usr/local/bin/speak-check 2>&1) || fail "a program linking libsonvale cannot speak: $samples"
+[ "$samples" -gt 2000 ] || fail "sonvale_speak through libsonvale gave $samples samples"
+say "C library: a program built with pkg-config sonvale speaks $samples samples"
 
 # ---- one user's settings are not another's -------------------------------------
 as_user alice 'sonvale config --set ReadNumber=1' >/dev/null 2>&1 || fail "config --set as alice failed"

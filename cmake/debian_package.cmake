@@ -3,9 +3,9 @@
 # does everything in one command):
 #
 #   /usr/bin/sonvale                               the command
-#   /usr/lib/<triplet>/libsonvale.so.0             the engine's COM module and the C library,
-#                                                  with sonvale/sonvale.h and sonvale.pc
-#   /usr/lib/<triplet>/sonvale/libsonvale_dialog.so  the properties dialog's plugin
+#   /usr/lib/<triplet>/libsonvale.so.0             the C library, with sonvale/sonvale.h and sonvale.pc
+#   /usr/lib/<triplet>/sonvale/libsonvale.so       the engine's COM module, with the properties
+#                                                  dialog's plugin beside it (where it looks)
 #   speech-dispatcher's module and configuration folders: sd_sonvale, sonvale.conf
 #   /usr/share/sonvale/voices/default/             the default voice
 #   /usr/share/man/man1/sonvale*.1.gz              a page for the command and each subcommand
@@ -23,15 +23,15 @@ set(SONVALE_PACKAGE_MAINTAINER "Sonvale developers <sonvale@users.noreply.github
     "The package's Maintainer field")
 
 set(SONVALE_DEFAULT_VOICE_NAME REZuroruRadarorud)
-set(SONVALE_MODULE_INSTALLED ${CMAKE_INSTALL_FULL_LIBDIR}/libsonvale.so.0)
+set(SONVALE_MODULE_INSTALLED ${CMAKE_INSTALL_FULL_LIBDIR}/sonvale/libsonvale.so)
 set(SONVALE_VOICE_INSTALLED ${CMAKE_INSTALL_FULL_DATADIR}/sonvale/voices/default)
 set(SONVALE_MACHINE_STORE_DIR /var/lib/sonvale)
 set(deb_dir ${CMAKE_BINARY_DIR}/debian)
 set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/sonvale)
 
 install(TARGETS sonvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS sonvale_module LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS sonvale_dialog LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/sonvale)
+install(TARGETS sonvale_c_library LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS sonvale_module sonvale_dialog LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/sonvale)
 install(FILES ${PROJECT_SOURCE_DIR}/include/sonvale/sonvale.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sonvale)
 configure_file(${PROJECT_SOURCE_DIR}/tools/debian/sonvale.pc.in ${deb_dir}/sonvale.pc @ONLY)
 install(FILES ${deb_dir}/sonvale.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -146,7 +146,7 @@ if ! as_root apt-get install -y -q "/root/sonvale.deb" >"$work/install.log" 2>&1
     fail "apt-get install of the package failed"
   }
 fi
-grep -q "registered /usr/lib/x86_64-linux-gnu/libsonvale.so.0" "$work/install.log" ||
+grep -q "registered /usr/lib/x86_64-linux-gnu/sonvale/libsonvale.so" "$work/install.log" ||
   fail "postinst registered no module: $(tail -n 5 "$work/install.log")"
 store=/var/lib/sonvale/registry.reg
 [ -f "$root$store" ] || fail "no machine-wide store $store after installing"

@@ -2,9 +2,8 @@
 // process-wide settings are, and its window comes from the GTK plugin
 // (properties_dialog_view.h), loaded the first time the dialog is opened.
 // The plugin is looked for beside the binary that holds this code (the
-// engine module or the command), in sonvale/ there (where the package puts
-// it), then where the build put it. Without the plugin, or without a
-// display, no dialog is shown and nothing changes.
+// engine module or the command), then where the build put it. Without the
+// plugin, or without a display, no dialog is shown and nothing changes.
 #include <dlfcn.h>
 
 #include <filesystem>
@@ -21,23 +20,17 @@ namespace {
 
 const char anchor = 0;  // an address inside this binary, for dladdr
 
-// The folder of the binary that holds this code; empty when unknown.
-std::filesystem::path thisBinaryFolder() {
+std::string besideThisBinary() {
   Dl_info info{};
   if (dladdr(&anchor, &info) == 0 || info.dli_fname == nullptr || *info.dli_fname == '\0') return {};
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::absolute(info.dli_fname, ec);
   if (ec) return {};
-  return self.parent_path();
+  return (self.parent_path() / kDialogPluginFile).string();
 }
 
 DialogViewEntry findView() {
-  std::vector<std::string> candidates;
-  if (const std::filesystem::path folder = thisBinaryFolder(); !folder.empty()) {
-    candidates.push_back((folder / kDialogPluginFile).string());
-    // An installed library keeps its private plugin in a folder of its own.
-    candidates.push_back((folder / "sonvale" / kDialogPluginFile).string());
-  }
+  std::vector<std::string> candidates = {besideThisBinary()};
 #ifdef SONVALE_DIALOG_PLUGIN
   candidates.emplace_back(SONVALE_DIALOG_PLUGIN);
 #endif

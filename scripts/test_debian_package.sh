@@ -21,6 +21,9 @@
 # changed, and removes the overlay, its mounts and its files at the end: the
 # machine is left as it was.
 #
+#   scripts/test_debian_package.sh [--prepare-only]   (--prepare-only: make the root, nothing else)
+#
+#   SONVALE_DEPS_CACHE      cache directory (~/.cache/sonvale)
 #   SONVALE_BUILD           the build directory the package is made from (build)
 #   SONVALE_DEB             a package already built (skips scripts/build_deb.sh)
 #   SONVALE_DEBIAN_MIRROR   Debian mirror (http://deb.debian.org/debian)

@@ -30,6 +30,8 @@ set(deb_dir ${CMAKE_BINARY_DIR}/debian)
 set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/sonvale)
 
 install(TARGETS sonvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# `sonvale register` with no MODULE finds the installed module from there.
+target_compile_definitions(sonvale PRIVATE SONVALE_INSTALLED_MODULE="../${CMAKE_INSTALL_LIBDIR}/sonvale/libsonvale.so")
 install(TARGETS sonvale_c_library LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS sonvale_module sonvale_dialog LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/sonvale)
 install(FILES ${PROJECT_SOURCE_DIR}/include/sonvale/sonvale.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sonvale)

@@ -28,8 +28,8 @@ const char kRegisterUsage[] =
     "registry store, so that speaking can find the engine by its class id.\n"
     "  --unregister   remove the registration instead\n"
     "  --system       in the machine-wide store, for every user (as root)\n"
-    "MODULE defaults to the libsonvale.so beside this command, else the one it\n"
-    "was built with.\n";
+    "MODULE defaults to the libsonvale.so beside this command, else the installed\n"
+    "one, else the one it was built with.\n";
 
 // The directory of the running command, from the kernel's view of it.
 std::filesystem::path commandDirectory() {
@@ -42,6 +42,11 @@ std::string defaultModule() {
   std::error_code ec;
   const std::filesystem::path dir = commandDirectory();
   if (!dir.empty() && std::filesystem::is_regular_file(dir / kModuleName, ec)) return (dir / kModuleName).string();
+#ifdef SONVALE_INSTALLED_MODULE
+  // Where an install puts the module, relative to the installed command.
+  const std::filesystem::path installed = (dir / SONVALE_INSTALLED_MODULE).lexically_normal();
+  if (!dir.empty() && std::filesystem::is_regular_file(installed, ec)) return installed.string();
+#endif
 #ifdef SONVALE_MODULE_PATH
   return SONVALE_MODULE_PATH;
 #else

@@ -5,6 +5,8 @@
 #
 #   SONVALE_BUILD_DIR   the build folder (build)
 #   SONVALE_VOICE=0     build no voice (the sanitizer build of scripts/test.sh)
+#   SONVALE_INSTALL=0   build only: register nothing and install no voice for
+#                       the user (scripts/build_deb.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +14,8 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
           libfftw3-dev libmpg123-dev libmp3lame-dev libsoxr-dev libsndfile1-dev libbz2-dev
           libespeak-ng-dev rime-data-jyut6ping3 unicode-data libpulse-dev libpcaudio-dev pulseaudio pulseaudio-utils
           speech-dispatcher libspeechd-dev mingw-w64-tools clang libclang-rt-14-dev
-          libx11-dev libxft-dev libfontconfig-dev libgtk-3-dev xvfb xdotool fonts-wqy-zenhei xdg-utils)
+          libx11-dev libxft-dev libfontconfig-dev libgtk-3-dev xvfb xdotool fonts-wqy-zenhei xdg-utils
+          help2man lintian debootstrap)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -32,6 +35,8 @@ voice_option=OFF
 [ "$with_voice" = 1 ] && voice_option=ON
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVALE_BUILD_VOICE="$voice_option" "$@" >/dev/null
 cmake --build "$build_dir"
+
+[ "${SONVALE_INSTALL:-1}" = 1 ] || exit 0
 
 # The engine is reached as SAPI reaches it: registered, then created by its
 # CLSID. A sanitized module is never registered: loaded into an ordinary

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and runs every test twice: once in the
 # ordinary build and once built with AddressSanitizer and
-# UndefinedBehaviorSanitizer. Then the engines-on-many-threads tests run
-# under ThreadSanitizer, every fuzz target a fixed number of runs, and the
-# Windows build (cross-compiled) is checked under Wine.
+# UndefinedBehaviorSanitizer. Then the Debian package is built and tried in a
+# clean Debian 12 root, the engines-on-many-threads tests run under
+# ThreadSanitizer, every fuzz target a fixed number of runs, and the Windows
+# build (cross-compiled) is checked under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The playback tests start a PulseAudio server of their own; here, where
@@ -21,6 +22,9 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 SONVALE_BUILD_DIR=build-sanitize SONVALE_VOICE=0 bash scripts/setup.sh -DSONVALE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)"
+
+echo "== the Debian package, installed into a clean Debian 12 root"
+bash scripts/test_debian_package.sh
 
 echo "== many engines on many threads under ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DSONVALE_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -1,6 +1,7 @@
 // The C interface: opening voices, speaking into callbacks, aborting.
 #include "sonvale/sonvale.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -385,6 +386,32 @@ TEST_F(CApiTest, UnitCacheNeverChangesTheAudio) {
                                            << " cache " << cacheKB << " KB";
   }
   sonvale_close(voice);
+}
+
+// The shared C library (-lsonvale) exports the C interface and nothing of
+// the engine inside it, and speaks what the interface linked in speaks.
+TEST_F(CApiTest, SharedLibraryExportsOnlyTheCInterface) {
+  void* library = dlopen(SONVALE_C_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  EXPECT_EQ(dlsym(library, "DllGetClassObject"), nullptr);
+  EXPECT_EQ(dlsym(library, "CoTaskMemAlloc"), nullptr);
+  const auto open = reinterpret_cast<decltype(&sonvale_open)>(dlsym(library, "sonvale_open"));
+  const auto speak = reinterpret_cast<decltype(&sonvale_speak)>(dlsym(library, "sonvale_speak"));
+  const auto close = reinterpret_cast<decltype(&sonvale_close)>(dlsym(library, "sonvale_close"));
+  ASSERT_TRUE(open != nullptr && speak != nullptr && close != nullptr);
+
+  Collected shared, linked;
+  sonvale_voice* voice = nullptr;
+  char error[256] = "";
+  ASSERT_EQ(open(nullptr, &voice, error, sizeof error), SONVALE_OK) << error;
+  EXPECT_EQ(speak(voice, "你好", -1, SONVALE_TEXT_PLAIN, collectAudio, nullptr, &shared), SONVALE_OK);
+  close(voice);
+  ASSERT_EQ(sonvale_open(nullptr, &voice, error, sizeof error), SONVALE_OK) << error;
+  EXPECT_EQ(sonvale_speak(voice, "你好", -1, SONVALE_TEXT_PLAIN, collectAudio, nullptr, &linked), SONVALE_OK);
+  sonvale_close(voice);
+  EXPECT_GT(shared.samples.size(), 2000u);
+  EXPECT_TRUE(shared.samples == linked.samples);
+  dlclose(library);
 }
 
 }  // namespace

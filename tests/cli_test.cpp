@@ -382,6 +382,26 @@ TEST_F(CliTest, VoicesListsTheInstalledVoice) {
       << r.out;
 }
 
+// --system installs into the machine-wide store, which every user reads
+// and only --system changes.
+TEST_F(CliTest, SystemVoiceIsInTheMachineStoreForEveryUser) {
+  const std::string machine = getenv("SONVALE_SYSTEM_REGISTRY");
+  const CommandRun installed = run({"voice", "install", "--system", "Shared", voiceDir_});
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  EXPECT_NE(slurp(machine).find("Tokens\\Shared]"), std::string::npos) << slurp(machine);
+  EXPECT_FALSE(std::filesystem::exists(getenv("SONVALE_REGISTRY")));
+  EXPECT_NE(run({"voices"}).out.find("Shared\t"), std::string::npos);
+
+  const CommandRun refused = run({"voice", "remove", "Shared"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("voice 'Shared' is installed for every user; only root can remove it, with --system"),
+            std::string::npos)
+      << refused.err;
+  const CommandRun removed = run({"voice", "remove", "Shared", "--system"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(slurp(machine).find("Shared"), std::string::npos) << slurp(machine);
+}
+
 // --voice takes the token's name or its display name in any case, or the
 // start of exactly one of them.
 TEST_F(CliTest, VoicesAreFoundByFriendlyNames) {

@@ -61,10 +61,12 @@ class RegistryContentionTest : public ::testing::Test {
     ASSERT_FALSE(dir_.path().empty());
     store_ = dir_.file("registry.reg");
     setenv("SONVALE_REGISTRY", store_.c_str(), 1);
+    setenv("SONVALE_SYSTEM_REGISTRY", dir_.file("machine/registry.reg").c_str(), 1);
     settings::resetSettings();
   }
   void TearDown() override {
     unsetenv("SONVALE_REGISTRY");
+    unsetenv("SONVALE_SYSTEM_REGISTRY");
     settings::resetSettings();
   }
 

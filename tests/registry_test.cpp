@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -79,10 +80,13 @@ class RegistryTest : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     path_ = dir_ + "/config/registry.reg";
+    machinePath_ = dir_ + "/machine/registry.reg";
     ::setenv("SONVALE_REGISTRY", path_.c_str(), 1);
+    ::setenv("SONVALE_SYSTEM_REGISTRY", machinePath_.c_str(), 1);
   }
   void TearDown() override {
     ::unsetenv("SONVALE_REGISTRY");
+    ::unsetenv("SONVALE_SYSTEM_REGISTRY");
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
@@ -95,6 +99,7 @@ class RegistryTest : public ::testing::Test {
 
   std::string dir_;
   std::string path_;
+  std::string machinePath_;  // the machine-wide store beneath path_
 };
 
 TEST_F(RegistryTest, MissingStoreIsAnEmptyRegistryAndReadsDoNotCreateIt) {
@@ -264,8 +269,7 @@ TEST_F(RegistryTest, QueryDwordTakesExactlyFourBytesOfAnyType) {
       {"empty", kRegNone, {}, ERROR_INVALID_DATA, 0xCAFEF00D},
   };
   for (const Case& c : cases)
-    ASSERT_EQ(regSetValue(key, ascii(c.name), c.type, c.data.data(), static_cast<DWORD>(c.data.size())),
-              ERROR_SUCCESS);
+    ASSERT_EQ(regSetValue(key, ascii(c.name), c.type, c.data.data(), static_cast<DWORD>(c.data.size())), ERROR_SUCCESS);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     DWORD value = 0xCAFEF00D;
@@ -486,8 +490,7 @@ TEST_F(RegistryTest, ValuesAQuotedLineCannotCarryRoundTripAsHex) {
   };
   const RegKey key = create(kLM, u"SOFTWARE");
   for (const Case& c : cases)
-    ASSERT_EQ(regSetValue(key, ascii(c.name), c.type, c.data.data(), static_cast<DWORD>(c.data.size())),
-              ERROR_SUCCESS);
+    ASSERT_EQ(regSetValue(key, ascii(c.name), c.type, c.data.data(), static_cast<DWORD>(c.data.size())), ERROR_SUCCESS);
   const std::string file = readText(path_);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -594,6 +597,92 @@ TEST_F(RegistryTest, WrittenFileIsTheExpectedTextAndReadsBackTheSame) {
   EXPECT_EQ(readText(path_), expected);
 }
 
+// The machine-wide store lies beneath the user's: reads see both, the
+// user's values first; writes and deletions touch the user's store only.
+TEST_F(RegistryTest, UsersStoreLiesOverTheMachineStoreWhichItNeverWrites) {
+  const std::string machineText =
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:00000001\n\"y\"=dword:00000002\n\n"
+      "[HKEY_LOCAL_MACHINE\\A\\Shared]\n\n"
+      "[HKEY_CLASSES_ROOT\\CLSID]\n@=\"machine\"\n\n";
+  writeText(machinePath_, machineText);
+  writeText(path_,
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_LOCAL_MACHINE\\a]\n\"X\"=dword:00000005\n\n"
+            "[HKEY_LOCAL_MACHINE\\A\\Own]\n\n");
+  const ino_t machineInode = inodeOf(machinePath_);
+  const RegKey a{kLM, u"A"};
+
+  DWORD value = 0;
+  EXPECT_EQ(regQueryDword(a, u"x", value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 5u) << "the user's value shadows the machine's";
+  EXPECT_EQ(regQueryDword(a, u"y", value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 2u) << "a value only the machine has shows through";
+  EXPECT_EQ(enumKeys(a), (std::vector<std::u16string>{u"Shared", u"Own"}));
+  EXPECT_EQ(enumValues(a), (std::vector<std::u16string>{u"x", u"y"}));
+  std::u16string text;
+  EXPECT_EQ(regQueryString(RegKey{RegRoot::ClassesRoot, u"CLSID"}, u"", text), ERROR_SUCCESS);
+  EXPECT_EQ(text, u"machine");
+
+  // Opening a key the machine has writes nothing; setting a value in it
+  // gives the user a copy of the key.
+  RegKey shared;
+  EXPECT_EQ(regCreateKey(kLM, u"A\\Shared", shared), ERROR_SUCCESS);
+  EXPECT_EQ(regSetDword(a, u"y", 7), ERROR_SUCCESS);
+  EXPECT_EQ(regSetString(shared, u"Mine", u"yes"), ERROR_SUCCESS);
+  EXPECT_EQ(regQueryDword(a, u"y", value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 7u);
+  EXPECT_EQ(regQueryString(shared, u"Mine", text), ERROR_SUCCESS);
+  EXPECT_EQ(text, u"yes");
+  EXPECT_EQ(regSetDword(RegKey{kLM, u"Nowhere"}, u"z", 1), ERROR_FILE_NOT_FOUND);
+
+  // Deleting takes the user's copy away and the machine's shows again; what
+  // only the machine holds cannot be deleted.
+  struct Case {
+    const char* label;
+    std::function<LONG()> remove;
+    LONG result;
+  };
+  const std::vector<Case> cases = {
+      {"user's shadowing value", [&] { return regDeleteValue(a, u"y"); }, ERROR_SUCCESS},
+      {"machine's value", [&] { return regDeleteValue(a, u"y"); }, ERROR_ACCESS_DENIED},
+      {"value nobody has", [&] { return regDeleteValue(a, u"none"); }, ERROR_FILE_NOT_FOUND},
+      {"user's copy of a key", [&] { return regDeleteTree(kLM, u"A\\Shared"); }, ERROR_SUCCESS},
+      {"machine's key", [&] { return regDeleteTree(kLM, u"A\\Shared"); }, ERROR_ACCESS_DENIED},
+      {"user's own key", [&] { return regDeleteTree(kLM, u"A\\Own"); }, ERROR_SUCCESS},
+      {"key nobody has", [&] { return regDeleteTree(kLM, u"A\\Own"); }, ERROR_FILE_NOT_FOUND},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.remove(), c.result) << c.label;
+  EXPECT_EQ(regQueryDword(a, u"y", value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 2u);
+  EXPECT_EQ(regQueryString(shared, u"Mine", text), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(enumKeys(a), (std::vector<std::u16string>{u"Shared"}));
+
+  EXPECT_EQ(readText(machinePath_), machineText);
+  EXPECT_EQ(inodeOf(machinePath_), machineInode);
+}
+
+// What `--system` does: the user's store pointed at the machine store makes
+// one store, read and written alone.
+TEST_F(RegistryTest, MachineStoreAsTheUsersStoreIsWrittenItself) {
+  ::setenv("SONVALE_REGISTRY", machinePath_.c_str(), 1);
+  const RegKey key = create(kLM, u"SOFTWARE\\Voices");
+  ASSERT_EQ(regSetDword(key, u"n", 3), ERROR_SUCCESS);
+  EXPECT_EQ(readText(machinePath_),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Voices]\n\"n\"=dword:00000003\n\n");
+  EXPECT_EQ(regDeleteTree(kLM, u"SOFTWARE\\Voices"), ERROR_SUCCESS);
+  EXPECT_FALSE(exists(path_));
+
+  // Back in the user's view the value is read from beneath and never copied.
+  ASSERT_EQ(regSetDword(create(kLM, u"SOFTWARE\\Voices"), u"n", 3), ERROR_SUCCESS);
+  ::setenv("SONVALE_REGISTRY", path_.c_str(), 1);
+  DWORD value = 0;
+  EXPECT_EQ(regQueryDword(key, u"n", value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 3u);
+  EXPECT_FALSE(exists(path_));
+}
+
 TEST_F(RegistryTest, DamagedFileIsReportedAndNeverOverwritten) {
   const std::string header = "Windows Registry Editor Version 5.00\n\n";
   const std::string section = "[HKEY_LOCAL_MACHINE\\A]\n";
@@ -634,6 +723,19 @@ TEST_F(RegistryTest, DamagedFileIsReportedAndNeverOverwritten) {
     DWORD value = 0;
     EXPECT_EQ(regQueryDword(RegKey{kLM, u"A"}, u"x", value), ERROR_BADDB);
     EXPECT_EQ(readText(path_), c.text);
+  }
+  // The same damage in the machine-wide store is passed over: the user's own
+  // store is still read and written, and the machine's file left alone.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("machine store: ") + c.label);
+    writeText(machinePath_, c.text);
+    writeText(path_, header + section + "\"x\"=dword:00000009\n");
+    DWORD value = 0;
+    EXPECT_EQ(regQueryDword(RegKey{kLM, u"A"}, u"x", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 9u);
+    EXPECT_EQ(regSetDword(RegKey{kLM, u"A"}, u"x", 10), ERROR_SUCCESS);
+    EXPECT_EQ(enumKeys(RegKey{kLM, u""}), std::vector<std::u16string>{u"A"});
+    EXPECT_EQ(readText(machinePath_), c.text);
   }
 }
 

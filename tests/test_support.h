@@ -42,11 +42,14 @@ class EngineTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
     setenv("SONVALE_REGISTRY", dir_.file("registry.reg").c_str(), 1);
+    // Never the machine's own store beneath it.
+    setenv("SONVALE_SYSTEM_REGISTRY", dir_.file("machine/registry.reg").c_str(), 1);
     unsetenv("SONVALE_DUMP_DIR");
     settings::resetSettings();
   }
   void TearDown() override {
     unsetenv("SONVALE_REGISTRY");
+    unsetenv("SONVALE_SYSTEM_REGISTRY");
     unsetenv("SONVALE_DUMP_DIR");
     settings::resetSettings();
   }
@@ -111,8 +114,8 @@ class RecordingSynth : public SyllableSynth {
 
   explicit RecordingSynth(std::uint32_t bytesPerSyllable = 100) : bytes_(bytesPerSyllable, 0x55) {}
 
-  std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::int32_t rate, std::uint32_t volume,
-                              std::uint32_t unitCode, const SyllableParams& params) override {
+  std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::int32_t rate, std::uint32_t volume, std::uint32_t unitCode,
+                              const SyllableParams& params) override {
     calls.push_back({unitCode, params, rate, volume});
     if (onCall) onCall(calls.size());
     const auto count = static_cast<ULONG>(bytes_.size());

@@ -1,7 +1,10 @@
 #include "command_line.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+
+#include "platform/registry.h"
 
 namespace sonvale::tools {
 
@@ -30,6 +33,8 @@ int readCommandLine(int argc, char** argv, const char* shortOptions, const optio
   for (int i = optind; i < argc; ++i) operands.emplace_back(argv[i]);
   return -1;
 }
+
+void useMachineRegistry() { ::setenv("SONVALE_REGISTRY", platform::machineRegistryStorePath().c_str(), 1); }
 
 std::string joinOperands(const std::vector<std::string>& operands) {
   std::string text;

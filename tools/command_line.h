@@ -24,6 +24,11 @@ using OptionHandler = std::function<int(int c, const char* arg)>;
 int readCommandLine(int argc, char** argv, const char* shortOptions, const option* longOptions,
                     const OptionHandler& onOption, const char* usage, std::vector<std::string>& operands);
 
+// Makes the machine-wide registry store the only one this process reads and
+// writes, the engine module it loads included (they share the environment):
+// what `--system` asks for. Only root can write that store.
+void useMachineRegistry();
+
 // The operands joined by single spaces: a text given as several words.
 std::string joinOperands(const std::vector<std::string>& operands);
 

@@ -22,13 +22,14 @@ constexpr char kModuleName[] = "libsonvale.so";
 constexpr LONG kErrorFilenameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 
 const char kRegisterUsage[] =
-    "usage: sonvale register [--unregister] [MODULE]\n"
+    "usage: sonvale register [--unregister] [--system] [MODULE]\n"
     "\n"
     "Registers the engine module MODULE (its classes and type library) in the\n"
     "registry store, so that speaking can find the engine by its class id.\n"
     "  --unregister   remove the registration instead\n"
-    "MODULE defaults to the libsonvale.so beside this command, else the one it\n"
-    "was built with.\n";
+    "  --system       in the machine-wide store, for every user (as root)\n"
+    "MODULE defaults to the libsonvale.so beside this command, else the installed\n"
+    "one, else the one it was built with.\n";
 
 // The directory of the running command, from the kernel's view of it.
 std::filesystem::path commandDirectory() {
@@ -41,6 +42,11 @@ std::string defaultModule() {
   std::error_code ec;
   const std::filesystem::path dir = commandDirectory();
   if (!dir.empty() && std::filesystem::is_regular_file(dir / kModuleName, ec)) return (dir / kModuleName).string();
+#ifdef SONVALE_INSTALLED_MODULE
+  // Where an install puts the module, relative to the installed command.
+  const std::filesystem::path installed = (dir / SONVALE_INSTALLED_MODULE).lexically_normal();
+  if (!dir.empty() && std::filesystem::is_regular_file(installed, ec)) return installed.string();
+#endif
 #ifdef SONVALE_MODULE_PATH
   return SONVALE_MODULE_PATH;
 #else
@@ -69,15 +75,18 @@ std::string explain(HRESULT hr) {
 }  // namespace
 
 int registerCommand(int argc, char** argv) {
-  const option options[] = {
-      {"unregister", no_argument, nullptr, 'u'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  const option options[] = {{"unregister", no_argument, nullptr, 'u'},
+                            {"system", no_argument, nullptr, 's'},
+                            {"help", no_argument, nullptr, 'h'},
+                            {nullptr, 0, nullptr, 0}};
   bool unregister = false;
+  bool system = false;
   std::vector<std::string> modules;
   const int status = readCommandLine(
       argc, argv, "h", options,
       [&](int c, const char*) {
-        if (c == 'u') {
-          unregister = true;
+        if (c == 'u' || c == 's') {
+          (c == 'u' ? unregister : system) = true;
           return -1;
         }
         std::fputs(kRegisterUsage, stdout);
@@ -89,6 +98,7 @@ int registerCommand(int argc, char** argv) {
     std::fprintf(stderr, "sonvale: register takes one MODULE\n%s", kRegisterUsage);
     return kExitUsage;
   }
+  if (system) useMachineRegistry();
   std::string module = modules.empty() ? std::string() : modules[0];
   if (module.empty()) module = defaultModule();
   if (module.empty()) {

@@ -4,7 +4,8 @@
 //                 [--volume N] [--voice NAME] [--events FILE|-] [--ssml|--xml|--plain]
 //   sonvale analyze [TEXT...] [-f FILE] [--read-numbers] [--read-punctuation] [--json]
 //   sonvale voices
-//   sonvale voice install NAME DIR [--display TEXT] | remove NAME | build ... | check DIR
+//   sonvale voice install NAME DIR [--display TEXT] [--system] | remove NAME [--system]
+//                 | build ... | check DIR
 //   sonvale config --list | --get NAME | --set NAME=VALUE
 //
 // Exit status: 0 success, 1 failure (one line on standard error), 2 usage error.
@@ -88,14 +89,16 @@ const char kVoicesUsage[] =
     "Lists the installed voices: name, display name, language, gender, folder.\n";
 
 const char kVoiceUsage[] =
-    "usage: sonvale voice install NAME DIR [--display TEXT]\n"
-    "       sonvale voice remove NAME\n"
+    "usage: sonvale voice install NAME DIR [--display TEXT] [--system]\n"
+    "       sonvale voice remove NAME [--system]\n"
     "       sonvale voice build UNITS_DIR WORDS_FILE OUT_DIR\n"
     "       sonvale voice check DIR\n"
     "\n"
     "install: checks the voice in DIR (voice.def, voice.dat, voice.wrd) and makes it\n"
     "         an installed voice called NAME.\n"
-    "remove:  forgets the installed voice NAME (its files stay).\n";
+    "remove:  forgets the installed voice NAME (its files stay).\n"
+    "  --system   install or remove the voice for every user of the machine, in\n"
+    "             the machine-wide store (as root); otherwise for you alone\n";
 
 void fail(const std::string& message) { std::fprintf(stderr, "sonvale: %s\n", message.c_str()); }
 
@@ -493,9 +496,11 @@ int voicesCommand(int argc, char** argv) {
 }
 
 int voiceInstall(int argc, char** argv) {
-  enum { kDisplay = 256 };
-  const option options[] = {
-      {"display", required_argument, nullptr, kDisplay}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  enum { kDisplay = 256, kSystem };
+  const option options[] = {{"display", required_argument, nullptr, kDisplay},
+                            {"system", no_argument, nullptr, kSystem},
+                            {"help", no_argument, nullptr, 'h'},
+                            {nullptr, 0, nullptr, 0}};
   std::string display;
   std::vector<std::string> positional;
   const int status = sonvale::tools::readCommandLine(
@@ -503,6 +508,10 @@ int voiceInstall(int argc, char** argv) {
       [&](int c, const char* arg) {
         if (c == kDisplay) {
           display = arg;
+          return -1;
+        }
+        if (c == kSystem) {
+          sonvale::tools::useMachineRegistry();
           return -1;
         }
         std::fputs(kVoiceUsage, stdout);
@@ -529,6 +538,31 @@ int voiceInstall(int argc, char** argv) {
   return kExitOk;
 }
 
+int voiceRemove(int argc, char** argv) {
+  const option options[] = {
+      {"system", no_argument, nullptr, 's'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  std::vector<std::string> positional;
+  const int status = sonvale::tools::readCommandLine(
+      argc, argv, "h", options,
+      [&](int c, const char*) {
+        if (c == 's') {
+          sonvale::tools::useMachineRegistry();
+          return -1;
+        }
+        std::fputs(kVoiceUsage, stdout);
+        return kExitOk;
+      },
+      kVoiceUsage, positional);
+  if (status >= 0) return status;
+  if (positional.size() != 1) return usageError("voice remove takes NAME", kVoiceUsage);
+  const std::string error = sonvale::host::removeVoice(positional[0]);
+  if (!error.empty()) {
+    fail(error);
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
 int voiceCommand(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     std::fputs(kVoiceUsage, argc < 2 ? stderr : stdout);
@@ -538,15 +572,7 @@ int voiceCommand(int argc, char** argv) {
   if (sub == "build") return sonvale::tools::voiceBuildCommand(argc - 1, argv + 1);
   if (sub == "check") return sonvale::tools::voiceCheckCommand(argc - 1, argv + 1);
   if (sub == "install") return voiceInstall(argc - 1, argv + 1);
-  if (sub == "remove") {
-    if (argc != 3) return usageError("voice remove takes NAME", kVoiceUsage);
-    const std::string error = sonvale::host::removeVoice(argv[2]);
-    if (!error.empty()) {
-      fail(error);
-      return kExitFailure;
-    }
-    return kExitOk;
-  }
+  if (sub == "remove") return voiceRemove(argc - 1, argv + 1);
   return usageError("unknown voice command '" + sub + "'", kVoiceUsage);
 }
 

@@ -163,6 +163,9 @@ std::string installVoice(const std::string& name, const std::string& displayName
 std::string removeVoice(const std::string& name) {
   const LONG error = platform::regDeleteTree(RegRoot::LocalMachine, tokenPath(name));
   if (error == ERROR_FILE_NOT_FOUND) return "no voice called '" + name + "' is installed";
+  // Held by the machine-wide store alone, which a user's registry only reads.
+  if (error == ERROR_ACCESS_DENIED && platform::registryStorePath() != platform::machineRegistryStorePath())
+    return "voice '" + name + "' is installed for every user; only root can remove it, with --system";
   return error == ERROR_SUCCESS ? std::string() : registryError(error);
 }
 

@@ -5,10 +5,15 @@
 //
 // On Windows this is the system registry. Elsewhere it is a text file in the
 // .reg format (see registry_file.cpp) whose path is $SONVALE_REGISTRY, or else
-// sonvale/registry.reg in the user's configuration directory. Every change
-// is written atomically and serialised across processes, so a change is
-// never half-written or lost. A store file that does not parse gives
-// ERROR_BADDB to every call and is never overwritten.
+// sonvale/registry.reg in the user's configuration directory, read over a
+// machine-wide store that only root writes ($SONVALE_SYSTEM_REGISTRY, or else
+// /var/lib/sonvale/registry.reg): reads see both, the user's values winning;
+// changes go to the user's store. Deleting what only the machine-wide store
+// holds is ERROR_ACCESS_DENIED; a machine-wide store that does not parse is
+// passed over. Every change is written atomically and serialised across
+// processes, so a change is never half-written or lost. A user's store file
+// that does not parse gives ERROR_BADDB to every call and is never
+// overwritten.
 #pragma once
 
 #include <string>
@@ -84,5 +89,9 @@ LONG regEnumValues(const RegKey& key, std::vector<std::u16string>& names);
 // The path of the store file; empty on Windows, and empty when no path can be
 // found (every call then gives ERROR_PATH_NOT_FOUND).
 std::string registryStorePath();
+
+// The path of the machine-wide store beneath it; empty on Windows. A process
+// that points $SONVALE_REGISTRY at it reads and writes that store alone.
+std::string machineRegistryStorePath();
 
 }  // namespace sonvale::platform

@@ -31,6 +31,19 @@
 // is lost. A file that does not parse is never written over: every call
 // reports ERROR_BADDB until someone repairs it. A writer killed in the middle
 // of a save leaves its temporary file behind; the next save removes it.
+//
+// Layers: beneath the user's own store lies a machine-wide one that root
+// writes (package installs, `sonvale register --system`), at
+// $SONVALE_SYSTEM_REGISTRY or else /var/lib/sonvale/registry.reg. Reads see
+// the two as one registry, the user's keys and values over the machine's;
+// every change goes to the user's store, as the Windows registry's views do
+// for a user without rights. A key that exists only in the machine store gets
+// the user's own copy when a value is set in it; deleting a key or a value
+// that the user's store does not hold but the machine's does is
+// ERROR_ACCESS_DENIED. A machine store that cannot be read or does not parse
+// is passed over, so that it never stops a user's own voices. When the
+// user's store is the machine store (root pointed at it, as --system does),
+// there is one layer only, read and written as any store.
 #include "platform/registry.h"
 
 #include <dirent.h>
@@ -59,8 +72,7 @@ namespace sonvale::platform {
 namespace {
 
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
-constexpr std::array<std::string_view, 3> kRootNames = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
-                                                        "HKEY_LOCAL_MACHINE"};
+constexpr std::array<std::string_view, 3> kRootNames = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"};
 
 // Keys nest at most 512 deep, as in the Win32 registry; the limit also bounds
 // the recursion over the key tree. (The name limits are in registry_names.h.)
@@ -74,8 +86,8 @@ struct Value {
 
 struct Node {
   std::u16string name;
-  std::vector<Value> values;    // in creation order
-  std::vector<Node> children;   // in creation order
+  std::vector<Value> values;   // in creation order
+  std::vector<Node> children;  // in creation order
 };
 
 struct Store {
@@ -153,6 +165,27 @@ void putValue(Node& node, std::u16string_view name, DWORD type, std::vector<BYTE
     node.values.push_back(Value{std::u16string(name), type, std::move(data)});
   }
   changed = true;
+}
+
+// Lays `top` over `base`: a key of `top` joins the key of the same name in
+// `base` or is added after its keys, and a value of `top` replaces the one of
+// the same name.
+void overlay(Node& base, const Node& top) {
+  for (const Value& value : top.values) {
+    if (Value* existing = findValue(base, value.name)) {
+      existing->type = value.type;
+      existing->data = value.data;
+    } else {
+      base.values.push_back(value);
+    }
+  }
+  for (const Node& child : top.children) {
+    if (Node* existing = findChild(base, child.name)) {
+      overlay(*existing, child);
+    } else {
+      base.children.push_back(child);
+    }
+  }
 }
 
 std::vector<BYTE> stringBytes(std::u16string_view text) {
@@ -474,6 +507,11 @@ std::string storePath() {
   return home + "/.config/sonvale/registry.reg";
 }
 
+std::string machineStorePath() {
+  if (const char* path = std::getenv("SONVALE_SYSTEM_REGISTRY"); path != nullptr && *path != '\0') return path;
+  return "/var/lib/sonvale/registry.reg";
+}
+
 std::string parentDirectory(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -662,22 +700,43 @@ void removeUnfinishedSaves(const std::string& path) {
   ::closedir(dir);
 }
 
-// Runs `use(const Store&)` on the store as it is now.
+// The machine-wide layer beneath the user's store at `userPath`: empty when
+// the two are one file, and when the machine store cannot be read or does
+// not parse.
+Store machineLayer(const std::string& userPath) {
+  const std::string path = machineStorePath();
+  Store store;
+  if (path == userPath) return store;
+  FileDescriptor lock;
+  lockForReading(path, lock);
+  mode_t mode = 0;
+  if (loadStore(path, store, mode) != ERROR_SUCCESS) store = Store{};
+  return store;
+}
+
+// Runs `use(Store&)` on the registry as it is now: the user's store laid
+// over the machine's.
 template <class Use>
 LONG readStore(Use&& use) {
   const std::string path = storePath();
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
-  FileDescriptor lock;
-  lockForReading(path, lock);
-  Store store;
-  mode_t mode = 0;
-  const LONG loaded = loadStore(path, store, mode);
-  if (loaded != ERROR_SUCCESS) return loaded;
-  return use(store);
+  Store user;
+  {
+    FileDescriptor lock;
+    lockForReading(path, lock);
+    mode_t mode = 0;
+    const LONG loaded = loadStore(path, user, mode);
+    if (loaded != ERROR_SUCCESS) return loaded;
+  }
+  Store view = machineLayer(path);
+  for (std::size_t r = 0; r < view.roots.size(); ++r) overlay(view.roots[r], user.roots[r]);
+  return use(view);
 }
 
-// Runs `change(Store&, bool& changed)` on the store under the exclusive lock
-// and writes the result when it succeeded and changed something.
+// Runs `change(Store& user, Store& machine, bool& changed)` on the user's
+// store under its exclusive lock, with the machine layer to consult (never
+// written), and saves the user's store when the change succeeded and changed
+// something.
 template <class Change>
 LONG changeStore(Change&& change) {
   const std::string path = storePath();
@@ -689,8 +748,9 @@ LONG changeStore(Change&& change) {
   mode_t mode = 0;
   const LONG loaded = loadStore(path, store, mode);
   if (loaded != ERROR_SUCCESS) return loaded;
+  Store machine = machineLayer(path);
   bool changed = false;
-  const LONG result = change(store, changed);
+  const LONG result = change(store, machine, changed);
   if (result != ERROR_SUCCESS || !changed) return result;
   removeUnfinishedSaves(path);
   return saveStore(path, formatStore(store), mode);
@@ -732,8 +792,11 @@ LONG setValueBytes(const RegKey& key, std::u16string_view name, DWORD type, std:
   std::vector<std::u16string> names;
   if (!keyNames(key, names)) return ERROR_INVALID_HANDLE;
   if (!isStorableName(name, kMaxValueNameChars)) return ERROR_INVALID_PARAMETER;
-  return changeStore([&](Store& store, bool& changed) -> LONG {
+  return changeStore([&](Store& store, Store& machine, bool& changed) -> LONG {
     Node* node = findKey(store, key.root, names);
+    // A key only the machine holds gets the user's own copy.
+    if (node == nullptr && findKey(machine, key.root, names) != nullptr)
+      node = &makeKey(store, key.root, names, changed);
     if (node == nullptr) return ERROR_FILE_NOT_FOUND;
     putValue(*node, name, type, std::move(data), changed);
     return ERROR_SUCCESS;
@@ -756,7 +819,7 @@ LONG regCreateKey(RegRoot root, std::u16string_view subKey, RegKey& out) {
       return ERROR_SUCCESS;
     });
     if (result == ERROR_FILE_NOT_FOUND) {
-      result = changeStore([&](Store& store, bool& changed) -> LONG {
+      result = changeStore([&](Store& store, Store&, bool& changed) -> LONG {
         makeKey(store, root, names, changed);
         path = storedPath(store, root, names);
         return ERROR_SUCCESS;
@@ -854,17 +917,18 @@ LONG regDeleteValue(const RegKey& key, std::u16string_view name) {
   return guarded([&]() -> LONG {
     std::vector<std::u16string> names;
     if (!keyNames(key, names)) return ERROR_INVALID_HANDLE;
-    return changeStore([&](Store& store, bool& changed) -> LONG {
-      Node* node = findKey(store, key.root, names);
-      if (node == nullptr) return ERROR_FILE_NOT_FOUND;
-      for (auto it = node->values.begin(); it != node->values.end(); ++it) {
-        if (equalsIgnoreAsciiCase(it->name, name)) {
-          node->values.erase(it);
-          changed = true;
-          return ERROR_SUCCESS;
+    return changeStore([&](Store& store, Store& machine, bool& changed) -> LONG {
+      if (Node* node = findKey(store, key.root, names)) {
+        for (auto it = node->values.begin(); it != node->values.end(); ++it) {
+          if (equalsIgnoreAsciiCase(it->name, name)) {
+            node->values.erase(it);
+            changed = true;
+            return ERROR_SUCCESS;
+          }
         }
       }
-      return ERROR_FILE_NOT_FOUND;
+      Node* shared = findKey(machine, key.root, names);
+      return shared != nullptr && findValue(*shared, name) != nullptr ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     });
   });
 }
@@ -878,17 +942,18 @@ LONG regDeleteTree(RegRoot root, std::u16string_view subKey) {
     if (names.empty()) return ERROR_INVALID_PARAMETER;
     const std::u16string last = names.back();
     names.pop_back();
-    return changeStore([&](Store& store, bool& changed) -> LONG {
-      Node* parent = findKey(store, root, names);
-      if (parent == nullptr) return ERROR_FILE_NOT_FOUND;
-      for (auto it = parent->children.begin(); it != parent->children.end(); ++it) {
-        if (equalsIgnoreAsciiCase(it->name, last)) {
-          parent->children.erase(it);
-          changed = true;
-          return ERROR_SUCCESS;
+    return changeStore([&](Store& store, Store& machine, bool& changed) -> LONG {
+      if (Node* parent = findKey(store, root, names)) {
+        for (auto it = parent->children.begin(); it != parent->children.end(); ++it) {
+          if (equalsIgnoreAsciiCase(it->name, last)) {
+            parent->children.erase(it);
+            changed = true;
+            return ERROR_SUCCESS;
+          }
         }
       }
-      return ERROR_FILE_NOT_FOUND;
+      Node* shared = findKey(machine, root, names);
+      return shared != nullptr && findChild(*shared, last) != nullptr ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     });
   });
 }
@@ -928,6 +993,14 @@ LONG regEnumValues(const RegKey& key, std::vector<std::u16string>& names) {
 std::string registryStorePath() {
   try {
     return storePath();
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string machineRegistryStorePath() {
+  try {
+    return machineStorePath();
   } catch (...) {
     return {};
   }

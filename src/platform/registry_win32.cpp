@@ -257,4 +257,6 @@ LONG regEnumValues(const RegKey& key, std::vector<std::u16string>& names) {
 
 std::string registryStorePath() { return {}; }
 
+std::string machineRegistryStorePath() { return {}; }
+
 }  // namespace sonvale::platform

@@ -54,6 +54,8 @@ export HOME="$work/home"
 export XDG_RUNTIME_DIR="$work/run"
 export XDG_CONFIG_HOME="$work/config"
 export SONVALE_REGISTRY="$work/registry.reg"
+# Nothing installed on this machine for every user shows through.
+export SONVALE_SYSTEM_REGISTRY="$work/machine.reg"
 unset SPEECHD_ADDRESS SONVALE_DUMP_DIR
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$work/conf/modules" "$work/log" "$work/voice"
 chmod 700 "$XDG_RUNTIME_DIR"

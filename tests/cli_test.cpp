@@ -15,8 +15,12 @@
 #include <sstream>
 #include <thread>
 
+#include <sndfile.h>
+
 #include "headless_pulse.h"
 #include "platform/le_bytes.h"
+#include "synth/mpeg_decoder.h"
+#include "synth/syllable_voice.h"
 #include "voice_fixture.h"
 
 extern char** environ;
@@ -330,6 +334,137 @@ TEST_F(CliTest, OptionsMayFollowTheText) {
   EXPECT_EQ(run({"analyze", "1200000", "--", "--read-numbers"}).out.find(numbers), std::string::npos);
 }
 
+// A clip written with libsndfile: `seconds` of silence, then `sound`
+// (a sine at `hz`, or white noise when hz is 0) of peak `level` riding on a DC
+// offset, then silence again, at `rateHz` in `format`, on `channels` channels.
+void writeClip(const std::string& path, int rateHz, int format, int channels, double hz, double level, double dc,
+               double silence, double sound) {
+  SF_INFO info{};
+  info.samplerate = rateHz;
+  info.channels = channels;
+  info.format = format;
+  ASSERT_TRUE(sf_format_check(&info)) << path;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> white(-1, 1);
+  const auto n = static_cast<std::size_t>((2 * silence + sound) * rateHz);
+  std::vector<float> frames;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / rateHz;
+    double x = dc;
+    if (t >= silence && t < silence + sound) x += level * (hz > 0 ? std::sin(2 * M_PI * hz * t) : white(rng));
+    for (int c = 0; c < channels; ++c) frames.push_back(static_cast<float>(x));
+  }
+  ASSERT_EQ(sf_writef_float(f, frames.data(), static_cast<sf_count_t>(n)), static_cast<sf_count_t>(n));
+  sf_close(f);
+}
+
+// A unit of a built voice, decoded to floats (empty when it has no audio).
+std::vector<float> decodedUnit(const std::string& dir, std::uint32_t unit) {
+  const std::string def = slurp(dir + "/voice.def"), data = slurp(dir + "/voice.dat");
+  voice::UnitEntry e;
+  if (!voice::readUnitEntry({reinterpret_cast<const std::uint8_t*>(def.data()), def.size()}, unit, e) || e.length == 0)
+    return {};
+  std::vector<std::uint8_t> chunk(8192), out(60000);
+  std::size_t bytes = 0;
+  MpegDecoder decoder;
+  decoder.decode({reinterpret_cast<const std::uint8_t*>(data.data()) + e.offset, e.length}, chunk, out, bytes);
+  std::vector<float> samples(bytes / 2);
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<float>(static_cast<std::int16_t>(out[2 * i] | out[2 * i + 1] << 8)) / 32768.0f;
+  return samples;
+}
+
+// A voice from syllable recordings of every rate, format, channel count and
+// level: each unit says what the unit list says, at one loudness; missing
+// syllables are reported by their share of text and either filled from
+// another voice or left silent (with the words that need them left out); the
+// voice passes its check and speaks.
+TEST_F(CliTest, BuildsAVoiceFromSyllableRecordings) {
+  const std::string base = dir_.file("base"), clips = dir_.file("clips"), fill = dir_.file("fill");
+  for (const auto& d : {base, clips, fill}) std::filesystem::create_directories(d);
+  std::ofstream(base + "/units.txt") << "# unit\tjyutping\tshare\n"
+                                     << unitOf(u'你') << "\tnei5\t0.5\n"
+                                     << unitOf(u'好') << "\thou2\t0.4\n"
+                                     << unitOf(u'天') << "\ttin1\t0.3\n"
+                                     << unitOf(u'世') << "\tsai3\t0.2\n"
+                                     << unitOf(u'界') << "\tgaai3\t0.1\n"
+                                     << "65\tei1\n72\tei1 cyu4\n300\tngaa1\n";
+  std::ofstream(base + "/words.txt") << "界世\t世界\n好天\t好天\n";
+  struct Clip {
+    const char* name;
+    int rateHz, format, channels;
+    double hz, level, dc, sound;
+  } table[] = {
+      {"nei5.wav", 44100, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 300, 0.5, 0.1, 0.25},
+      {"hou2.flac", 22050, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, 350, 0.02, 0, 0.3},
+      {"sai3.wav", 8000, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 0, 0.3, -0.05, 0.3},
+      {"gaai3.ogg", 32000, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 1, 440, 0.3, 0, 0.2},
+      {"ei1.wav", 16000, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 500, 0.9, 0, 0.2},
+      {"ngaa1.aiff", 48000, SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 2, 250, 0.2, 0, 0.35},
+  };
+  for (const Clip& c : table)
+    writeClip(clips + "/" + c.name, c.rateHz, c.format, c.channels, c.hz, c.level, c.dc, 0.3, c.sound);
+  std::ofstream(clips + "/notes.txt") << "not a recording";
+  // tin1 and cyu4 are not recorded; the other voice has them.
+  std::map<std::uint32_t, voice::CodedUnit> coded;
+  testing::writeVoice(fill, {{unitOf(u'天'), testing::sine(600, 0.2)}, {400, testing::noise(0.2, 5)}}, {}, coded);
+  std::ofstream(fill + "/units.txt") << unitOf(u'天') << "\ttin1\n400\tcyu4\n";
+
+  const std::string silent = dir_.file("silent"), filled = dir_.file("filled");
+  const CommandRun left = run({"voice", "build", "--syllables", clips, base + "/words.txt", silent});
+  ASSERT_EQ(left.status, 0) << left.err;
+  EXPECT_NE(left.out.find("2 of 8 syllables have no recording (0.30% of running text)"), std::string::npos) << left.out;
+  EXPECT_LT(left.out.find("tin1"), left.out.find("cyu4")) << left.out;
+  EXPECT_NE(left.out.find("2 units say nothing (0.30% of running text), 1 words left out"), std::string::npos)
+      << left.out;
+  EXPECT_NE(left.err.find("ignored notes.txt"), std::string::npos) << left.err;
+  EXPECT_EQ(run({"voice", "check", silent}).status, 0);
+  EXPECT_TRUE(decodedUnit(silent, unitOf(u'天')).empty());
+  EXPECT_TRUE(decodedUnit(silent, 'H').empty());
+
+  const CommandRun full =
+      run({"voice", "build", "--syllables", clips, "--fill-from", fill, base + "/words.txt", filled});
+  ASSERT_EQ(full.status, 0) << full.err;
+  EXPECT_NE(full.out.find("2 filled from the other voice"), std::string::npos) << full.out;
+  EXPECT_EQ(full.out.find("say nothing"), std::string::npos) << full.out;
+  const CommandRun check = run({"voice", "check", filled});
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_NE(check.out.find("8 units"), std::string::npos) << check.out;
+
+  // Each unit: trimmed to its sound (the gate keeps 20 ms each side, the
+  // coder adds nothing), no DC, at -23 LUFS within 1 LU.
+  const struct {
+    std::uint32_t unit;
+    double soundSeconds;
+  } units[] = {{unitOf(u'你'), 0.25}, {unitOf(u'好'), 0.3}, {unitOf(u'天'), 0.2}, {unitOf(u'世'), 0.3},
+               {unitOf(u'界'), 0.2},  {'A', 0.2},           {'H', 0.4},           {300, 0.35}};
+  for (const auto& u : units) {
+    const std::vector<float> audio = decodedUnit(filled, u.unit);
+    const double seconds = static_cast<double>(audio.size()) / 11025;
+    EXPECT_GE(seconds, u.soundSeconds - 0.01) << "unit " << u.unit;
+    EXPECT_LE(seconds, u.soundSeconds + 0.07) << "unit " << u.unit;
+    double mean = 0;
+    for (const float x : audio) mean += x;
+    EXPECT_NEAR(mean / static_cast<double>(std::max<std::size_t>(1, audio.size())), 0.0, 0.005) << "unit " << u.unit;
+    EXPECT_NEAR(voice::clipLoudness(audio), voice::kSyllableLoudnessLufs, 1.0) << "unit " << u.unit;
+  }
+  // A says ei1, H says ei1 and then cyu4.
+  const std::vector<float> a = decodedUnit(filled, 'A'), h = decodedUnit(filled, 'H');
+  ASSERT_GT(h.size(), a.size());
+  double difference = 0;
+  for (std::size_t i = 0; i < a.size() / 2; ++i) difference = std::max(difference, std::abs(double{a[i]} - h[i]));
+  EXPECT_LT(difference, 0.05);
+
+  ASSERT_EQ(run({"voice", "install", "Mine", filled}).status, 0);
+  ASSERT_EQ(run({"register"}).status, 0);
+  const std::string wav = dir_.file("mine.wav");
+  const CommandRun spoken = run({"speak", "--voice", "Mine", "-o", wav, "你好，界世天"});
+  ASSERT_EQ(spoken.status, 0) << spoken.err;
+  EXPECT_GT(wavInfo(wav).dataBytes, 11025u);
+}
+
 TEST_F(CliTest, AnalyzeShowsPhrasesAndNumbers) {
   const CommandRun r = run({"analyze", "--read-numbers", "长短 1200000"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -343,7 +478,7 @@ TEST_F(CliTest, AnalyzeShowsPhrasesAndNumbers) {
 TEST_F(CliTest, AnalyzeShowsJyutpingAndSourcesFromTheUnitList) {
   install();
   std::ofstream(voiceDir_ + "/units.txt") << "# unit\tjyutping\n"
-                                          << unitOf(u'你') << "\tnei5\n"
+                                          << unitOf(u'你') << "\tnei5\t0.31\n"
                                           << unitOf(u'世') << "\tsai3\n"
                                           << unitOf(u'界') << "\tgaai3\n";
   const CommandRun text = run({"analyze", "你界世"});

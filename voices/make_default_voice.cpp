@@ -25,7 +25,7 @@
 //    samples fails the run.
 // 4. UNITS/manifest.txt, written last, lists every unit with its reading,
 //    length and peak; UNITS/units.txt, the unit list that goes beside the
-//    voice files, gives each unit's jyutping.
+//    voice files, gives each unit's jyutping and its share of running text.
 //
 // --limit N voices only the N most frequent ideographs (plus the numerals the
 // engine's number reading and the digit units need, and the ideograph that
@@ -179,6 +179,7 @@ struct UnitJob {
   std::string label;  // the character, or the symbol's description
   std::string jyutping;
   std::string phonemes;
+  double sharePercent = 0;  // of the characters of running text (the frequency list) this unit says
 };
 
 struct Recording {
@@ -367,7 +368,9 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
   for (std::size_t i = 0; i < readings.size(); ++i) {
     if (!voiced[i]) continue;
     const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
-    jobs.push_back({kFirstIdeographUnit + static_cast<std::uint32_t>(i), utf8Of(c), readings[i].reading, {}});
+    const double share =
+        allCharacters == 0 ? 0.0 : 100.0 * static_cast<double>(usageCount(in, c)) / static_cast<double>(allCharacters);
+    jobs.push_back({kFirstIdeographUnit + static_cast<std::uint32_t>(i), utf8Of(c), readings[i].reading, {}, share});
   }
   for (const auto& [unit, syllable] : extra.units) jobs.push_back({unit, "extra " + syllable, syllable, {}});
   for (const SymbolUnit& s : symbolUnits()) {
@@ -384,9 +387,14 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
     }
   }
 
-  // The unit list, for showing what is spoken: each unit's code and jyutping.
-  std::string unitList = "# unit\tjyutping\n";
-  for (const UnitJob& j : jobs) unitList += std::to_string(j.unit) + '\t' + j.jyutping + '\n';
+  // The unit list, for showing what is spoken and for building a voice from
+  // syllable recordings: each unit's code, jyutping and share of running text.
+  std::string unitList = "# unit\tjyutping\tshare of running text (%)\n";
+  for (const UnitJob& j : jobs) {
+    char share[32];
+    std::snprintf(share, sizeof share, "%.6g", j.sharePercent);
+    unitList += std::to_string(j.unit) + '\t' + j.jyutping + '\t' + share + '\n';
+  }
   std::error_code ec;
   fs::create_directories(o.unitsDir, ec);
   if (std::string error =

@@ -364,12 +364,23 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
       words.size() - simplifiedWords, simplifiedWords, words.size(), source.size(), carriers.size(), shapedWords,
       phrases.size(), guardWords);
 
-  // --- Units to record.
+  // --- Units to record, each with its share of running text: how often its
+  // character occurs in the frequency list's texts (alone and inside words),
+  // each counted once under its own unit.
+  std::unordered_map<char32_t, std::uint64_t> inText;
+  std::uint64_t textCharacters = 0;
+  for (const auto& [text, n] : counts)
+    for (const char32_t c : text) {
+      inText[c] += n;
+      textCharacters += n;
+    }
   for (std::size_t i = 0; i < readings.size(); ++i) {
     if (!voiced[i]) continue;
     const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
-    const double share =
-        allCharacters == 0 ? 0.0 : 100.0 * static_cast<double>(usageCount(in, c)) / static_cast<double>(allCharacters);
+    const auto counted = inText.find(c);
+    const double share = textCharacters == 0 || counted == inText.end()
+                             ? 0.0
+                             : 100.0 * static_cast<double>(counted->second) / static_cast<double>(textCharacters);
     jobs.push_back({kFirstIdeographUnit + static_cast<std::uint32_t>(i), utf8Of(c), readings[i].reading, {}, share});
   }
   for (const auto& [unit, syllable] : extra.units) jobs.push_back({unit, "extra " + syllable, syllable, {}});

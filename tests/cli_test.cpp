@@ -390,7 +390,7 @@ TEST_F(CliTest, BuildsAVoiceFromSyllableRecordings) {
                                      << unitOf(u'天') << "\ttin1\t0.3\n"
                                      << unitOf(u'世') << "\tsai3\t0.2\n"
                                      << unitOf(u'界') << "\tgaai3\t0.1\n"
-                                     << "65\tei1\n72\tei1 cyu4\n300\tngaa1\n";
+                                     << "65\tei1\n72\tei1 cyu4\n88\tek1 si4\n300\tngaa1\n";
   std::ofstream(base + "/words.txt") << "界世\t世界\n好天\t好天\n";
   struct Clip {
     const char* name;
@@ -407,17 +407,21 @@ TEST_F(CliTest, BuildsAVoiceFromSyllableRecordings) {
   for (const Clip& c : table)
     writeClip(clips + "/" + c.name, c.rateHz, c.format, c.channels, c.hz, c.level, c.dc, 0.3, c.sound);
   std::ofstream(clips + "/notes.txt") << "not a recording";
-  // tin1 and cyu4 are not recorded; the other voice has them.
+  // tin1, cyu4, ek1 and si4 are not recorded; the other voice says the first
+  // two alone and the others as the letter X.
   std::map<std::uint32_t, voice::CodedUnit> coded;
-  testing::writeVoice(fill, {{unitOf(u'天'), testing::sine(600, 0.2)}, {400, testing::noise(0.2, 5)}}, {}, coded);
-  std::ofstream(fill + "/units.txt") << unitOf(u'天') << "\ttin1\n400\tcyu4\n";
+  testing::writeVoice(
+      fill, {{unitOf(u'天'), testing::sine(600, 0.2)}, {400, testing::noise(0.2, 5)}, {'X', testing::sine(700, 0.3)}},
+      {}, coded);
+  std::ofstream(fill + "/units.txt") << unitOf(u'天') << "\ttin1\n400\tcyu4\n88\tek1 si4\n";
 
   const std::string silent = dir_.file("silent"), filled = dir_.file("filled");
   const CommandRun left = run({"voice", "build", "--syllables", clips, base + "/words.txt", silent});
   ASSERT_EQ(left.status, 0) << left.err;
-  EXPECT_NE(left.out.find("2 of 8 syllables have no recording (0.30% of running text)"), std::string::npos) << left.out;
+  EXPECT_NE(left.out.find("4 of 10 syllables have no recording (0.30% of running text)"), std::string::npos)
+      << left.out;
   EXPECT_LT(left.out.find("tin1"), left.out.find("cyu4")) << left.out;
-  EXPECT_NE(left.out.find("2 units say nothing (0.30% of running text), 1 words left out"), std::string::npos)
+  EXPECT_NE(left.out.find("3 units say nothing (0.30% of running text), 1 words left out"), std::string::npos)
       << left.out;
   EXPECT_NE(left.err.find("ignored notes.txt"), std::string::npos) << left.err;
   EXPECT_EQ(run({"voice", "check", silent}).status, 0);
@@ -427,19 +431,26 @@ TEST_F(CliTest, BuildsAVoiceFromSyllableRecordings) {
   const CommandRun full =
       run({"voice", "build", "--syllables", clips, "--fill-from", fill, base + "/words.txt", filled});
   ASSERT_EQ(full.status, 0) << full.err;
-  EXPECT_NE(full.out.find("2 filled from the other voice"), std::string::npos) << full.out;
+  EXPECT_NE(full.out.find("2 filled from the other voice\n1 units taken whole"), std::string::npos) << full.out;
   EXPECT_EQ(full.out.find("say nothing"), std::string::npos) << full.out;
   const CommandRun check = run({"voice", "check", filled});
   EXPECT_EQ(check.status, 0) << check.out;
-  EXPECT_NE(check.out.find("8 units"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("9 units"), std::string::npos) << check.out;
 
   // Each unit: trimmed to its sound (the gate keeps 20 ms each side, the
   // coder adds nothing), no DC, at -23 LUFS within 1 LU.
   const struct {
     std::uint32_t unit;
     double soundSeconds;
-  } units[] = {{unitOf(u'你'), 0.25}, {unitOf(u'好'), 0.3}, {unitOf(u'天'), 0.2}, {unitOf(u'世'), 0.3},
-               {unitOf(u'界'), 0.2},  {'A', 0.2},           {'H', 0.4},           {300, 0.35}};
+  } units[] = {{unitOf(u'你'), 0.25},
+               {unitOf(u'好'), 0.3},
+               {unitOf(u'天'), 0.2},
+               {unitOf(u'世'), 0.3},
+               {unitOf(u'界'), 0.2},
+               {'A', 0.2},
+               {'H', 0.4},
+               {'X', 0.3},
+               {300, 0.35}};
   for (const auto& u : units) {
     const std::vector<float> audio = decodedUnit(filled, u.unit);
     const double seconds = static_cast<double>(audio.size()) / 11025;

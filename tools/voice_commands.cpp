@@ -122,6 +122,7 @@ void reportMissing(const voice::SyllableBuildReport& report, bool filling) {
   }
   if (report.missing.size() > kShown) std::printf("  ... and %zu more\n", report.missing.size() - kShown);
   if (filled > 0) std::printf("%zu filled from the other voice\n", filled);
+  if (report.unitsFilledWhole > 0) std::printf("%zu units taken whole from the other voice\n", report.unitsFilledWhole);
   if (report.silentUnits > 0)
     std::printf("%zu units say nothing (%.2f%% of running text), %zu words left out that need them\n",
                 report.silentUnits, report.missingSharePercent, report.droppedWords);

@@ -61,8 +61,10 @@ class FillVoice {
     std::vector<UnitReading> units;
     if (std::string error = parseUnitList(listText, units); !error.empty())
       return (dir / "units.txt").string() + " " + error;
-    for (const UnitReading& u : units)
+    for (const UnitReading& u : units) {
       if (u.syllables.size() == 1) unitOf_.emplace(u.syllables[0], u.unit);
+      says_[u.unit] = u.syllables;
+    }
     for (const auto& [file, name] : {std::pair{&def_, kVoiceDefFileName}, std::pair{&data_, kVoiceDataFileName}})
       if (file->open((dir / name).string()) != ERROR_SUCCESS)
         return "--fill-from " + folder + ": cannot read " + (dir / name).string();
@@ -72,8 +74,20 @@ class FillVoice {
   // The syllable's audio as floats, or false when the voice has no unit for it.
   bool syllable(const std::string& syllable, std::vector<float>& out) {
     const auto it = unitOf_.find(syllable);
+    return it != unitOf_.end() && decode(it->second, out);
+  }
+
+  // The audio of unit `code` when the voice's unit says `syllables` too (a
+  // syllable it says only within a name, such as a letter's).
+  bool unit(std::uint32_t code, const std::vector<std::string>& syllables, std::vector<float>& out) {
+    const auto it = says_.find(code);
+    return it != says_.end() && it->second == syllables && decode(code, out);
+  }
+
+ private:
+  bool decode(std::uint32_t code, std::vector<float>& out) {
     UnitEntry e;
-    if (it == unitOf_.end() || !readUnitEntry(def_.bytes(), it->second, e) || e.length == 0 ||
+    if (!readUnitEntry(def_.bytes(), code, e) || e.length == 0 ||
         std::uint64_t{e.offset} + e.length > data_.bytes().size())
       return false;
     std::vector<std::uint8_t> chunk(8192), decoded(kMaxDecodedUnitBytes);
@@ -89,8 +103,8 @@ class FillVoice {
     return true;
   }
 
- private:
   std::map<std::string, std::uint32_t> unitOf_;
+  std::map<std::uint32_t, std::vector<std::string>> says_;
   platform::MappedFile def_, data_;
 };
 
@@ -316,31 +330,38 @@ std::string buildVoiceFromSyllables(const SyllableBuildOptions& o, const BuildPr
     }
 
     // Units: each says its syllables one after another; a unit with a
-    // syllable that has no clip says nothing.
+    // syllable that has no clip is taken whole from the fill voice when that
+    // says the same, else says nothing.
     std::vector<std::uint32_t> codes;
     std::vector<const UnitReading*> sources;
+    std::map<std::uint32_t, std::vector<float>> wholeUnits;
     std::vector<bool> speaks(kUnitCount, false);
     for (const UnitReading& u : units) {
       const bool complete =
           std::all_of(u.syllables.begin(), u.syllables.end(), [&clips](const auto& s) { return clips.count(s) > 0; });
-      if (!complete) {
+      bool peakLimited = false;
+      if (complete) {
+        std::size_t length = 0;
+        for (const std::string& s : u.syllables) {
+          length += clips[s].size();
+          peakLimited = peakLimited || limited[s];
+        }
+        if (length > kMaxUnitSamples) {
+          std::string said;
+          for (const std::string& s : u.syllables) said += (said.empty() ? "" : " ") + s;
+          return "unit " + std::to_string(u.unit) + " (" + said + ") would last " +
+                 std::to_string(length * 1000 / kUnitRateHz) +
+                 " ms; a unit holds at most 2720 ms: record its syllables shorter";
+        }
+      } else if (!o.fillFrom.empty() && fill.unit(u.unit, u.syllables, raw) &&
+                 cleanSyllableClip(raw, cleaned, peakLimited).empty() && cleaned.size() <= kMaxUnitSamples) {
+        wholeUnits[u.unit] = cleaned;
+        ++report.unitsFilledWhole;
+      } else {
         ++report.silentUnits;
         continue;
       }
-      std::size_t length = 0;
-      bool anyLimited = false;
-      for (const std::string& s : u.syllables) {
-        length += clips[s].size();
-        anyLimited = anyLimited || limited[s];
-      }
-      if (length > kMaxUnitSamples) {
-        std::string said;
-        for (const std::string& s : u.syllables) said += (said.empty() ? "" : " ") + s;
-        return "unit " + std::to_string(u.unit) + " (" + said + ") would last " +
-               std::to_string(length * 1000 / kUnitRateHz) +
-               " ms; a unit holds at most 2720 ms: record its syllables shorter";
-      }
-      if (anyLimited) ++report.peakLimitedUnits;
+      if (peakLimited) ++report.peakLimitedUnits;
       codes.push_back(u.unit);
       sources.push_back(&u);
       speaks[u.unit] = true;
@@ -364,6 +385,11 @@ std::string buildVoiceFromSyllables(const SyllableBuildOptions& o, const BuildPr
 
     const UnitAudioLoader load = [&](std::size_t i, std::vector<std::int16_t>& samples, std::string& source) {
       samples.clear();
+      if (const auto whole = wholeUnits.find(sources[i]->unit); whole != wholeUnits.end()) {
+        source = "whole from the fill voice";
+        for (const float x : whole->second) samples.push_back(toPcm(x));
+        return std::string();
+      }
       for (const std::string& s : sources[i]->syllables) {
         source += (source.empty() ? "" : " ") + s;
         for (const float x : clips[s]) samples.push_back(toPcm(x));

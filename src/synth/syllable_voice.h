@@ -87,6 +87,7 @@ struct SyllableBuildReport {
   std::vector<MissingSyllable> missing;  // the most used first
   double missingSharePercent = 0;        // share of running text of the missing syllables not filled
   std::vector<std::string> ignored;      // files whose names are no syllable of the list
+  std::size_t unitsFilledWhole = 0;      // units the fill voice gave whole (a syllable it says only there)
   std::size_t silentUnits = 0;           // units left without audio
   std::size_t droppedWords = 0;          // words that would need a silent unit
   std::size_t peakLimitedUnits = 0;

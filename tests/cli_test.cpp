@@ -661,5 +661,110 @@ TEST_F(PlaybackTest, NoServerIsOneLineNamingTheWayOut) {
   EXPECT_TRUE(r.out.empty());
 }
 
+// Runs a shell command line; returns its standard output.
+std::string shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// Seconds of audio in a file libsndfile reads; -1 when it cannot.
+double clipSeconds(const std::string& path) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  if (f == nullptr) return -1;
+  sf_close(f);
+  return static_cast<double>(info.frames) / info.samplerate;
+}
+
+// The recorder in a terminal (tmux), recording what the test plays into the
+// headless server's sink: takes start and stop on the sound, are trimmed and
+// saved under the syllable's name, a redo replaces the take, a clipping take
+// is warned about, and a new session resumes at the next syllable.
+TEST_F(PlaybackTest, RecorderTakesSyllablesFromTheInput) {
+  if (shell("command -v tmux").empty()) GTEST_SKIP() << "tmux is not installed";
+  const std::string clips = dir_.file("takes"), list = dir_.file("syllables.txt"), socket = dir_.file("tmux");
+  std::ofstream(list) << "# syllable\tshare\texamples\n"
+                      << "aa1\t3.5\t呀 aa1\t阿媽 aa3 maa1\n"
+                      << "baa2\t1.25\t把 baa2\n"
+                      << "caa3\t0.5\t差 caa3\n";
+  // Half a second of silence before and after the sound; the sink's monitor
+  // stays silent after that.
+  const std::string shortTone = dir_.file("short.wav"), longTone = dir_.file("long.wav"), loud = dir_.file("loud.wav");
+  const auto writeTake = [](const std::string& path, double hz, double level, double seconds) {
+    writeClip(path, 22050, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, hz, level, 0, 0.5, seconds);
+  };
+  writeTake(shortTone, 440, 0.3, 0.4);
+  writeTake(longTone, 300, 0.3, 0.9);
+  writeTake(loud, 500, 1.0, 0.4);
+  const std::string tmux = "tmux -S " + socket + " ";
+  const auto start = [&] {
+    shell(tmux + "new-session -d -x 110 -y 30 'PULSE_SERVER=" + pulse_->address() + " " + SONVALE_CLI +
+          " voice record " + clips + " --syllables " + list + "'");
+  };
+  const auto screen = [&] { return shell(tmux + "capture-pane -p"); };
+  const auto waitFor = [&](const std::string& text) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < giveUp) {
+      if (screen().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "waited for \"" << text << "\", the screen shows:\n" << screen();
+    return false;
+  };
+  const auto play = [&](const std::string& clip) {
+    shell("paplay --server=" + pulse_->address() + " --device=sonvale_test " + clip + " 2>&1");
+  };
+  const auto gone = [&] {
+    for (int i = 0; i < 200; ++i) {
+      if (shell(tmux + "has-session 2>/dev/null && echo yes").empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  };
+
+  start();
+  ASSERT_TRUE(waitFor("aa1        tone 1: high level"));
+  EXPECT_NE(screen().find("阿媽 aa3 maa1"), std::string::npos) << screen();
+  ASSERT_TRUE(waitFor("Listening"));
+  play(shortTone);
+  ASSERT_TRUE(waitFor("Take saved"));
+  // Trimmed: the sound, 100 ms before and 150 ms after it, give or take a
+  // 20 ms block; the silence around it is gone.
+  EXPECT_NEAR(clipSeconds(clips + "/aa1.wav"), 0.65, 0.08);
+  EXPECT_EQ(screen().find("Clipped"), std::string::npos) << screen();
+
+  shell(tmux + "send-keys r");
+  ASSERT_TRUE(waitFor("Listening again"));
+  play(longTone);
+  ASSERT_TRUE(waitFor("Take saved"));
+  EXPECT_NEAR(clipSeconds(clips + "/aa1.wav"), 1.15, 0.08);  // the redo replaced it
+
+  shell(tmux + "send-keys Enter");
+  ASSERT_TRUE(waitFor("baa2       tone 2: high rising"));
+  shell(tmux + "send-keys q");
+  ASSERT_TRUE(gone());
+
+  start();
+  ASSERT_TRUE(waitFor("baa2       tone 2: high rising"));
+  ASSERT_TRUE(waitFor("Recorded 1 of 3, 66.7% of running text"));
+  play(loud);
+  ASSERT_TRUE(waitFor("Take saved"));
+  EXPECT_NE(screen().find("Clipped"), std::string::npos) << screen();
+  EXPECT_NEAR(clipSeconds(clips + "/baa2.wav"), 0.65, 0.08);
+  shell(tmux + "send-keys q");
+  ASSERT_TRUE(gone());
+
+  const CommandRun missing = run({"voice", "record", clips, "--syllables", list, "--list"});
+  ASSERT_EQ(missing.status, 0) << missing.err;
+  EXPECT_EQ(missing.out, "caa3\t0.5000%\t差 caa3\n");
+  EXPECT_NE(missing.err.find("1 of 3 syllables not recorded (0.50% of running text)"), std::string::npos)
+      << missing.err;
+}
+
 }  // namespace
 }  // namespace sonvale

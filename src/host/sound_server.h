@@ -1,6 +1,7 @@
 // Plays 16-bit mono samples through the user's sound server as they are
-// made: PulseAudio, or PipeWire through its PulseAudio service. The only file
-// that talks to the server's client library is sound_server.cpp.
+// made, and records from its default input: PulseAudio, or PipeWire through
+// its PulseAudio service. The only file that talks to the server's client
+// library is sound_server.cpp.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,30 @@ class SoundServerStream {
 
   // Drops everything queued and not yet heard.
   void flush();
+
+  bool isOpen() const { return stream_ != nullptr; }
+
+ private:
+  pa_simple* stream_ = nullptr;
+};
+
+// Records 16-bit mono samples from the server's default input.
+class SoundServerCapture {
+ public:
+  // The server hands over what it recorded in blocks of about this length.
+  static constexpr unsigned kFragmentMs = 20;
+
+  SoundServerCapture() = default;
+  ~SoundServerCapture();
+  SoundServerCapture(const SoundServerCapture&) = delete;
+  SoundServerCapture& operator=(const SoundServerCapture&) = delete;
+
+  // Connects and opens a recording stream at `rateHz`. Returns "" or the
+  // server library's reason, as one line.
+  std::string open(int rateHz, const char* streamName);
+
+  // Fills `count` samples, blocking until they have been recorded.
+  std::string read(std::int16_t* samples, std::size_t count);
 
   bool isOpen() const { return stream_ != nullptr; }
 

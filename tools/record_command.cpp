@@ -31,6 +31,7 @@
 #include "command_line.h"
 #include "host/sound_server.h"
 #include "host/voice_tokens.h"
+#include "synth/syllable_voice.h"
 
 namespace sonvale::tools {
 
@@ -71,36 +72,13 @@ const char kUsage[] =
     "                    voice's folder): SYLLABLE<TAB>SHARE[<TAB>EXAMPLE]... a line\n"
     "  --list            print the syllables not yet recorded, in order, and exit\n";
 
-struct Syllable {
-  std::string name;
-  double sharePercent = 0;
-  std::vector<std::string> examples;  // "TEXT jyut ping"
-};
+using Syllable = voice::SyllableEntry;
 
 std::string readSyllables(const std::string& path, std::vector<Syllable>& list) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) return "cannot read the syllable list " + path;
-  std::size_t lineNumber = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++lineNumber;
-    if (line.empty() || line[0] == '#') continue;
-    std::vector<std::string> fields;
-    for (std::size_t at = 0; at <= line.size();) {
-      const std::size_t tab = std::min(line.find('\t', at), line.size());
-      fields.push_back(line.substr(at, tab - at));
-      at = tab + 1;
-    }
-    Syllable s;
-    s.name = fields[0];
-    char* end = nullptr;
-    s.sharePercent = fields.size() > 1 ? std::strtod(fields[1].c_str(), &end) : 0;
-    const bool nameOk = s.name.size() >= 2 && s.name.back() >= '1' && s.name.back() <= '6' &&
-                        std::all_of(s.name.begin(), s.name.end() - 1, [](char c) { return c >= 'a' && c <= 'z'; });
-    if (!nameOk || fields.size() < 2 || end == fields[1].c_str() || *end != '\0')
-      return path + " line " + std::to_string(lineNumber) + ": expected SYLLABLE<TAB>SHARE[<TAB>EXAMPLE]...";
-    s.examples.assign(fields.begin() + 2, fields.end());
-    list.push_back(std::move(s));
-  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (std::string error = voice::parseSyllableList(text, list); !error.empty()) return path + " " + error;
   if (list.empty()) return path + " lists no syllables";
   return {};
 }
@@ -300,14 +278,14 @@ class Recorder {
   }
 
   std::size_t recordedCount() const {
-    return static_cast<std::size_t>(
-        std::count_if(list_.begin(), list_.end(), [this](const Syllable& s) { return recorded_.count(s.name) > 0; }));
+    return static_cast<std::size_t>(std::count_if(
+        list_.begin(), list_.end(), [this](const Syllable& s) { return recorded_.count(s.syllable) > 0; }));
   }
 
  private:
   std::size_t firstOpen(std::size_t from) const {
     for (std::size_t i = from; i < list_.size(); ++i)
-      if (!recorded_.count(list_[i].name) && !skipped_.count(list_[i].name)) return i;
+      if (!recorded_.count(list_[i].syllable) && !skipped_.count(list_[i].syllable)) return i;
     return list_.size();
   }
 
@@ -349,7 +327,7 @@ class Recorder {
       case '\r':
       case '\n':
       case 'k':
-        if (!recorded_.count(s.name)) {
+        if (!recorded_.count(s.syllable)) {
           message_ = "Nothing to keep yet: say the syllable first (or s to skip it).";
           return true;
         }
@@ -366,7 +344,7 @@ class Recorder {
         if (!lastTake_.empty()) play(lastTake_);
         return true;
       case 's':
-        skipped_.insert(s.name);
+        skipped_.insert(s.syllable);
         writeSkipped(dir_, skipped_);
         moveTo(firstOpen(current_ + 1));
         return true;
@@ -383,8 +361,8 @@ class Recorder {
     lastTake_.clear();
     warning_.clear();
     shownAt_ = Clock::now();
-    if (current_ < list_.size() && skipped_.erase(list_[current_].name) > 0) writeSkipped(dir_, skipped_);
-    listen(current_ < list_.size() && recorded_.count(list_[current_].name)
+    if (current_ < list_.size() && skipped_.erase(list_[current_].syllable) > 0) writeSkipped(dir_, skipped_);
+    listen(current_ < list_.size() && recorded_.count(list_[current_].syllable)
                ? "Recorded already: Enter keeps it, or say it again to replace it."
                : "Listening: say the syllable on its own.");
   }
@@ -441,8 +419,8 @@ class Recorder {
     int peak = 0;
     for (const std::int16_t x : trimmed) peak = std::max(peak, std::abs(int{x}));
     const Syllable& s = list_[current_];
-    if (std::string error = saveTake(dir_ / (s.name + ".wav"), trimmed); !error.empty()) return error;
-    recorded_.insert(s.name);
+    if (std::string error = saveTake(dir_ / (s.syllable + ".wav"), trimmed); !error.empty()) return error;
+    recorded_.insert(s.syllable);
     lastTake_ = trimmed;
     warning_ = peak >= kClipLevel  ? "Clipped: speak a little softer or further from the microphone, then r."
                : peak < kQuietPeak ? "Too quiet: speak up or come closer to the microphone, then r."
@@ -473,7 +451,7 @@ class Recorder {
     const std::size_t done = recordedCount();
     double covered = 0;
     for (const Syllable& s : list_)
-      if (recorded_.count(s.name)) covered += s.sharePercent;
+      if (recorded_.count(s.syllable)) covered += s.sharePercent;
     std::snprintf(line, sizeof line, " Sonvale voice recorder: %s\r\n\r\n", dir_.string().c_str());
     screen += line;
     if (current_ < list_.size()) {
@@ -481,7 +459,7 @@ class Recorder {
       std::snprintf(line, sizeof line, " Syllable %zu of %zu (the most used first; %.3f%% of running text)\r\n\r\n",
                     current_ + 1, list_.size(), s.sharePercent);
       screen += line;
-      std::snprintf(line, sizeof line, "      %-10s %s\r\n\r\n", s.name.c_str(), toneInWords(s.name.back()));
+      std::snprintf(line, sizeof line, "      %-10s %s\r\n\r\n", s.syllable.c_str(), toneInWords(s.syllable.back()));
       screen += line;
       std::string examples = "      ";
       for (const std::string& e : s.examples) examples += e + "      ";
@@ -565,12 +543,12 @@ int voiceRecordCommand(int argc, char** argv) {
     std::size_t missing = 0;
     double share = 0;
     for (const Syllable& s : list) {
-      if (recorded.count(s.name)) continue;
+      if (recorded.count(s.syllable)) continue;
       ++missing;
       share += s.sharePercent;
       std::string examples;
       for (const std::string& e : s.examples) examples += '\t' + e;
-      std::printf("%s\t%.4f%%%s%s\n", s.name.c_str(), s.sharePercent, skipped.count(s.name) ? "\tskipped" : "",
+      std::printf("%s\t%.4f%%%s%s\n", s.syllable.c_str(), s.sharePercent, skipped.count(s.syllable) ? "\tskipped" : "",
                   examples.c_str());
     }
     std::fprintf(stderr, "%zu of %zu syllables not recorded (%.2f%% of running text)\n", missing, list.size(), share);

@@ -119,8 +119,12 @@ bool isJyutpingSyllable(std::string_view s) {
   return std::all_of(s.begin(), s.end() - 1, [](char c) { return c >= 'a' && c <= 'z'; });
 }
 
-std::string parseUnitList(std::string_view text, std::vector<UnitReading>& units) {
-  units.clear();
+namespace {
+
+// The lines of a tab-separated list that are not blank or '#' comments, each
+// with its 1-based number and its fields.
+std::vector<std::pair<std::size_t, std::vector<std::string_view>>> listLines(std::string_view text) {
+  std::vector<std::pair<std::size_t, std::vector<std::string_view>>> lines;
   std::size_t lineNumber = 0;
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t end = std::min(text.find('\n', at), text.size());
@@ -129,13 +133,44 @@ std::string parseUnitList(std::string_view text, std::vector<UnitReading>& units
     ++lineNumber;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line[0] == '#') continue;
-    const std::string where = "line " + std::to_string(lineNumber) + ": ";
     std::vector<std::string_view> fields;
     for (std::size_t f = 0; f <= line.size();) {
       const std::size_t tab = std::min(line.find('\t', f), line.size());
       fields.push_back(line.substr(f, tab - f));
       f = tab + 1;
     }
+    lines.emplace_back(lineNumber, std::move(fields));
+  }
+  return lines;
+}
+
+// A share of text in percent, 0..100.
+bool parseShare(std::string_view field, double& share) {
+  const std::string text(field);
+  char* stop = nullptr;
+  share = std::strtod(text.c_str(), &stop);
+  return !text.empty() && *stop == '\0' && share >= 0 && share <= 100;
+}
+
+}  // namespace
+
+std::string parseSyllableList(std::string_view text, std::vector<SyllableEntry>& list) {
+  list.clear();
+  for (const auto& [lineNumber, fields] : listLines(text)) {
+    SyllableEntry e;
+    e.syllable = fields[0];
+    if (!isJyutpingSyllable(e.syllable) || fields.size() < 2 || !parseShare(fields[1], e.sharePercent))
+      return "line " + std::to_string(lineNumber) + ": expected SYLLABLE<TAB>SHARE[<TAB>EXAMPLE]...";
+    e.examples.assign(fields.begin() + 2, fields.end());
+    list.push_back(std::move(e));
+  }
+  return {};
+}
+
+std::string parseUnitList(std::string_view text, std::vector<UnitReading>& units) {
+  units.clear();
+  for (const auto& [lineNumber, fields] : listLines(text)) {
+    const std::string where = "line " + std::to_string(lineNumber) + ": ";
     UnitReading u;
     const std::string code(fields[0]);
     char* stop = nullptr;
@@ -154,12 +189,8 @@ std::string parseUnitList(std::string_view text, std::vector<UnitReading>& units
       u.syllables.emplace_back(syllable);
     }
     if (u.syllables.empty()) return where + "unit " + code + " says no syllable";
-    if (fields.size() == 3) {
-      const std::string share(fields[2]);
-      u.sharePercent = std::strtod(share.c_str(), &stop);
-      if (share.empty() || *stop != '\0' || !(u.sharePercent >= 0 && u.sharePercent <= 100))
-        return where + "expected a share of 0..100 (percent), found \"" + share + "\"";
-    }
+    if (fields.size() == 3 && !parseShare(fields[2], u.sharePercent))
+      return where + "expected a share of 0..100 (percent), found \"" + std::string(fields[2]) + "\"";
     units.push_back(std::move(u));
   }
   return {};

@@ -43,6 +43,18 @@ struct UnitReading {
 // string, or the first bad line and what is wrong with it.
 std::string parseUnitList(std::string_view text, std::vector<UnitReading>& units);
 
+// One line of a syllable list (the default voice's `syllables.txt`, the most
+// used first): "SYLLABLE<TAB>SHARE[<TAB>EXAMPLE]...", an example being a text
+// and its jyutping ("我們 ngo5 mun4").
+struct SyllableEntry {
+  std::string syllable;
+  double sharePercent = 0;
+  std::vector<std::string> examples;
+};
+
+// Parses a syllable list; returns an empty string or the first bad line.
+std::string parseSyllableList(std::string_view text, std::vector<SyllableEntry>& list);
+
 // True for a jyutping syllable: lower-case letters and a tone digit 1..6.
 bool isJyutpingSyllable(std::string_view s);
 

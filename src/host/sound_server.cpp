@@ -9,11 +9,21 @@ SoundServerStream::~SoundServerStream() {
   if (stream_ != nullptr) pa_simple_free(stream_);
 }
 
-std::string SoundServerStream::open(int rateHz, const char* streamName) {
+namespace {
+
+// 16-bit mono samples at `rateHz`, the only format the command plays or records.
+pa_sample_spec monoSpec(int rateHz) {
   pa_sample_spec spec{};
   spec.format = PA_SAMPLE_S16NE;
   spec.rate = static_cast<std::uint32_t>(rateHz);
   spec.channels = 1;
+  return spec;
+}
+
+}  // namespace
+
+std::string SoundServerStream::open(int rateHz, const char* streamName) {
+  const pa_sample_spec spec = monoSpec(rateHz);
   // Playback begins once the buffer is full (or when drained, for a shorter
   // text): synthesis fills it far faster than it plays, and a smaller start
   // underran after the first short write while the first syllable was still
@@ -50,10 +60,7 @@ SoundServerCapture::~SoundServerCapture() {
 }
 
 std::string SoundServerCapture::open(int rateHz, const char* streamName) {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_S16NE;
-  spec.rate = static_cast<std::uint32_t>(rateHz);
-  spec.channels = 1;
+  const pa_sample_spec spec = monoSpec(rateHz);
   pa_buffer_attr buffer{};
   buffer.maxlength = static_cast<std::uint32_t>(-1);
   buffer.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentMs * 1000ull, &spec));

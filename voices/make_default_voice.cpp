@@ -232,8 +232,14 @@ std::string syllableList(const std::vector<UnitJob>& jobs, const std::vector<Sou
   }
   // Candidates per syllable: (count, text, jyutping).
   std::map<std::string, std::vector<std::tuple<std::uint64_t, std::u32string, std::string>>> words4, chars;
+  // The voice's own words replace the word list's for the same text (英文 is
+  // said man2, not man4), as in the words file.
+  std::set<std::u32string> handMade;
+  for (const SourceWord& w : words)
+    if (w.handMade) handMade.insert(w.text);
   for (const SourceWord& w : words) {
-    if (w.text.size() < 2 || w.text.size() > 4 || w.frequency == 0) continue;
+    if (w.text.size() < 2 || w.text.size() > 4 || w.frequency == 0 || (!w.handMade && handMade.count(w.text)))
+      continue;
     std::string jyutping;
     for (const std::string& syllable : w.syllables) jyutping += (jyutping.empty() ? "" : " ") + syllable;
     for (const std::string& syllable : std::set<std::string>(w.syllables.begin(), w.syllables.end()))

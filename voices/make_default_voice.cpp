@@ -238,8 +238,7 @@ std::string syllableList(const std::vector<UnitJob>& jobs, const std::vector<Sou
   for (const SourceWord& w : words)
     if (w.handMade) handMade.insert(w.text);
   for (const SourceWord& w : words) {
-    if (w.text.size() < 2 || w.text.size() > 4 || w.frequency == 0 || (!w.handMade && handMade.count(w.text)))
-      continue;
+    if (w.text.size() < 2 || w.text.size() > 4 || w.frequency == 0 || (!w.handMade && handMade.count(w.text))) continue;
     std::string jyutping;
     for (const std::string& syllable : w.syllables) jyutping += (jyutping.empty() ? "" : " ") + syllable;
     for (const std::string& syllable : std::set<std::string>(w.syllables.begin(), w.syllables.end()))

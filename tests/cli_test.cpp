@@ -16,8 +16,12 @@
 #include <sstream>
 #include <thread>
 
+#include <sndfile.h>
+
 #include "headless_pulse.h"
 #include "platform/le_bytes.h"
+#include "synth/mpeg_decoder.h"
+#include "synth/syllable_voice.h"
 #include "voice_fixture.h"
 
 extern char** environ;
@@ -337,6 +341,148 @@ TEST_F(CliTest, OptionsMayFollowTheText) {
   EXPECT_EQ(run({"analyze", "1200000", "--", "--read-numbers"}).out.find(numbers), std::string::npos);
 }
 
+// A clip written with libsndfile: `seconds` of silence, then `sound`
+// (a sine at `hz`, or white noise when hz is 0) of peak `level` riding on a DC
+// offset, then silence again, at `rateHz` in `format`, on `channels` channels.
+void writeClip(const std::string& path, int rateHz, int format, int channels, double hz, double level, double dc,
+               double silence, double sound) {
+  SF_INFO info{};
+  info.samplerate = rateHz;
+  info.channels = channels;
+  info.format = format;
+  ASSERT_TRUE(sf_format_check(&info)) << path;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> white(-1, 1);
+  const auto n = static_cast<std::size_t>((2 * silence + sound) * rateHz);
+  std::vector<float> frames;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / rateHz;
+    double x = dc;
+    if (t >= silence && t < silence + sound) x += level * (hz > 0 ? std::sin(2 * M_PI * hz * t) : white(rng));
+    for (int c = 0; c < channels; ++c) frames.push_back(static_cast<float>(x));
+  }
+  ASSERT_EQ(sf_writef_float(f, frames.data(), static_cast<sf_count_t>(n)), static_cast<sf_count_t>(n));
+  sf_close(f);
+}
+
+// A unit of a built voice, decoded to floats (empty when it has no audio).
+std::vector<float> decodedUnit(const std::string& dir, std::uint32_t unit) {
+  const std::string def = slurp(dir + "/voice.def"), data = slurp(dir + "/voice.dat");
+  voice::UnitEntry e;
+  if (!voice::readUnitEntry({reinterpret_cast<const std::uint8_t*>(def.data()), def.size()}, unit, e) || e.length == 0)
+    return {};
+  std::vector<std::uint8_t> chunk(8192), out(60000);
+  std::size_t bytes = 0;
+  MpegDecoder decoder;
+  decoder.decode({reinterpret_cast<const std::uint8_t*>(data.data()) + e.offset, e.length}, chunk, out, bytes);
+  std::vector<float> samples(bytes / 2);
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    samples[i] = static_cast<float>(static_cast<std::int16_t>(out[2 * i] | out[2 * i + 1] << 8)) / 32768.0f;
+  return samples;
+}
+
+// A voice from syllable recordings of every rate, format, channel count and
+// level: each unit says what the unit list says, at one loudness; missing
+// syllables are reported by their share of text and either filled from
+// another voice or left silent (with the words that need them left out); the
+// voice passes its check and speaks.
+TEST_F(CliTest, BuildsAVoiceFromSyllableRecordings) {
+  const std::string base = dir_.file("base"), clips = dir_.file("clips"), fill = dir_.file("fill");
+  for (const auto& d : {base, clips, fill}) std::filesystem::create_directories(d);
+  std::ofstream(base + "/units.txt") << "# unit\tjyutping\tshare\n"
+                                     << unitOf(u'你') << "\tnei5\t0.5\n"
+                                     << unitOf(u'好') << "\thou2\t0.4\n"
+                                     << unitOf(u'天') << "\ttin1\t0.3\n"
+                                     << unitOf(u'世') << "\tsai3\t0.2\n"
+                                     << unitOf(u'界') << "\tgaai3\t0.1\n"
+                                     << "65\tei1\n72\tei1 cyu4\n88\tek1 si4\n300\tngaa1\n";
+  std::ofstream(base + "/words.txt") << "界世\t世界\n好天\t好天\n";
+  struct Clip {
+    const char* name;
+    int rateHz, format, channels;
+    double hz, level, dc, sound;
+  } table[] = {
+      {"nei5.wav", 44100, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 300, 0.5, 0.1, 0.25},
+      {"hou2.flac", 22050, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, 350, 0.02, 0, 0.3},
+      {"sai3.wav", 8000, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 0, 0.3, -0.05, 0.3},
+      {"gaai3.ogg", 32000, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 1, 440, 0.3, 0, 0.2},
+      {"ei1.wav", 16000, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 500, 0.9, 0, 0.2},
+      {"ngaa1.aiff", 48000, SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 2, 250, 0.2, 0, 0.35},
+  };
+  for (const Clip& c : table)
+    writeClip(clips + "/" + c.name, c.rateHz, c.format, c.channels, c.hz, c.level, c.dc, 0.3, c.sound);
+  std::ofstream(clips + "/notes.txt") << "not a recording";
+  // tin1, cyu4, ek1 and si4 are not recorded; the other voice says the first
+  // two alone and the others as the letter X.
+  std::map<std::uint32_t, voice::CodedUnit> coded;
+  testing::writeVoice(
+      fill, {{unitOf(u'天'), testing::sine(600, 0.2)}, {400, testing::noise(0.2, 5)}, {'X', testing::sine(700, 0.3)}},
+      {}, coded);
+  std::ofstream(fill + "/units.txt") << unitOf(u'天') << "\ttin1\n400\tcyu4\n88\tek1 si4\n";
+
+  const std::string silent = dir_.file("silent"), filled = dir_.file("filled");
+  const CommandRun left = run({"voice", "build", "--syllables", clips, base + "/words.txt", silent});
+  ASSERT_EQ(left.status, 0) << left.err;
+  EXPECT_NE(left.out.find("4 of 10 syllables have no recording (0.30% of running text)"), std::string::npos)
+      << left.out;
+  EXPECT_LT(left.out.find("tin1"), left.out.find("cyu4")) << left.out;
+  EXPECT_NE(left.out.find("3 units say nothing (0.30% of running text), 1 words left out"), std::string::npos)
+      << left.out;
+  EXPECT_NE(left.err.find("ignored notes.txt"), std::string::npos) << left.err;
+  EXPECT_EQ(run({"voice", "check", silent}).status, 0);
+  EXPECT_TRUE(decodedUnit(silent, unitOf(u'天')).empty());
+  EXPECT_TRUE(decodedUnit(silent, 'H').empty());
+
+  const CommandRun full =
+      run({"voice", "build", "--syllables", clips, "--fill-from", fill, base + "/words.txt", filled});
+  ASSERT_EQ(full.status, 0) << full.err;
+  EXPECT_NE(full.out.find("2 filled from the other voice\n1 units taken whole"), std::string::npos) << full.out;
+  EXPECT_EQ(full.out.find("say nothing"), std::string::npos) << full.out;
+  const CommandRun check = run({"voice", "check", filled});
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_NE(check.out.find("9 units"), std::string::npos) << check.out;
+
+  // Each unit: trimmed to its sound (the gate keeps 20 ms each side, the
+  // coder adds nothing), no DC, at -23 LUFS within 1 LU.
+  const struct {
+    std::uint32_t unit;
+    double soundSeconds;
+  } units[] = {{unitOf(u'你'), 0.25},
+               {unitOf(u'好'), 0.3},
+               {unitOf(u'天'), 0.2},
+               {unitOf(u'世'), 0.3},
+               {unitOf(u'界'), 0.2},
+               {'A', 0.2},
+               {'H', 0.4},
+               {'X', 0.3},
+               {300, 0.35}};
+  for (const auto& u : units) {
+    const std::vector<float> audio = decodedUnit(filled, u.unit);
+    const double seconds = static_cast<double>(audio.size()) / 11025;
+    EXPECT_GE(seconds, u.soundSeconds - 0.01) << "unit " << u.unit;
+    EXPECT_LE(seconds, u.soundSeconds + 0.07) << "unit " << u.unit;
+    double mean = 0;
+    for (const float x : audio) mean += x;
+    EXPECT_NEAR(mean / static_cast<double>(std::max<std::size_t>(1, audio.size())), 0.0, 0.005) << "unit " << u.unit;
+    EXPECT_NEAR(voice::clipLoudness(audio), voice::kSyllableLoudnessLufs, 1.0) << "unit " << u.unit;
+  }
+  // A says ei1, H says ei1 and then cyu4.
+  const std::vector<float> a = decodedUnit(filled, 'A'), h = decodedUnit(filled, 'H');
+  ASSERT_GT(h.size(), a.size());
+  double difference = 0;
+  for (std::size_t i = 0; i < a.size() / 2; ++i) difference = std::max(difference, std::abs(double{a[i]} - h[i]));
+  EXPECT_LT(difference, 0.05);
+
+  ASSERT_EQ(run({"voice", "install", "Mine", filled}).status, 0);
+  ASSERT_EQ(run({"register"}).status, 0);
+  const std::string wav = dir_.file("mine.wav");
+  const CommandRun spoken = run({"speak", "--voice", "Mine", "-o", wav, "你好，界世天"});
+  ASSERT_EQ(spoken.status, 0) << spoken.err;
+  EXPECT_GT(wavInfo(wav).dataBytes, 11025u);
+}
+
 TEST_F(CliTest, AnalyzeShowsPhrasesAndNumbers) {
   const CommandRun r = run({"analyze", "--read-numbers", "长短 1200000"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -350,7 +496,7 @@ TEST_F(CliTest, AnalyzeShowsPhrasesAndNumbers) {
 TEST_F(CliTest, AnalyzeShowsJyutpingAndSourcesFromTheUnitList) {
   install();
   std::ofstream(voiceDir_ + "/units.txt") << "# unit\tjyutping\n"
-                                          << unitOf(u'你') << "\tnei5\n"
+                                          << unitOf(u'你') << "\tnei5\t0.31\n"
                                           << unitOf(u'世') << "\tsai3\n"
                                           << unitOf(u'界') << "\tgaai3\n";
   const CommandRun text = run({"analyze", "你界世"});
@@ -554,6 +700,111 @@ TEST_F(PlaybackTest, NoServerPlaysThroughAlsaOrIsOneLineNamingTheWayOut) {
   EXPECT_NE(r.err.find("no sound server"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("-o OUT.wav"), std::string::npos) << r.err;
   EXPECT_TRUE(r.out.empty());
+}
+
+// Runs a shell command line; returns its standard output.
+std::string shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// Seconds of audio in a file libsndfile reads; -1 when it cannot.
+double clipSeconds(const std::string& path) {
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  if (f == nullptr) return -1;
+  sf_close(f);
+  return static_cast<double>(info.frames) / info.samplerate;
+}
+
+// The recorder in a terminal (tmux), recording what the test plays into the
+// headless server's sink: takes start and stop on the sound, are trimmed and
+// saved under the syllable's name, a redo replaces the take, a clipping take
+// is warned about, and a new session resumes at the next syllable.
+TEST_F(PlaybackTest, RecorderTakesSyllablesFromTheInput) {
+  if (shell("command -v tmux").empty()) GTEST_SKIP() << "tmux is not installed";
+  const std::string clips = dir_.file("takes"), list = dir_.file("syllables.txt"), socket = dir_.file("tmux");
+  std::ofstream(list) << "# syllable\tshare\texamples\n"
+                      << "aa1\t3.5\t呀 aa1\t阿媽 aa3 maa1\n"
+                      << "baa2\t1.25\t把 baa2\n"
+                      << "caa3\t0.5\t差 caa3\n";
+  // Half a second of silence before and after the sound; the sink's monitor
+  // stays silent after that.
+  const std::string shortTone = dir_.file("short.wav"), longTone = dir_.file("long.wav"), loud = dir_.file("loud.wav");
+  const auto writeTake = [](const std::string& path, double hz, double level, double seconds) {
+    writeClip(path, 22050, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, hz, level, 0, 0.5, seconds);
+  };
+  writeTake(shortTone, 440, 0.3, 0.4);
+  writeTake(longTone, 300, 0.3, 0.9);
+  writeTake(loud, 500, 1.0, 0.4);
+  const std::string tmux = "tmux -S " + socket + " ";
+  const auto start = [&] {
+    shell(tmux + "new-session -d -x 110 -y 30 'PULSE_SERVER=" + pulse_->address() + " " + SONVALE_CLI +
+          " voice record " + clips + " --syllables " + list + "'");
+  };
+  const auto screen = [&] { return shell(tmux + "capture-pane -p"); };
+  const auto waitFor = [&](const std::string& text) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < giveUp) {
+      if (screen().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "waited for \"" << text << "\", the screen shows:\n" << screen();
+    return false;
+  };
+  const auto play = [&](const std::string& clip) {
+    shell("paplay --server=" + pulse_->address() + " --device=sonvale_test " + clip + " 2>&1");
+  };
+  const auto gone = [&] {
+    for (int i = 0; i < 200; ++i) {
+      if (shell(tmux + "has-session 2>/dev/null && echo yes").empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  };
+
+  start();
+  ASSERT_TRUE(waitFor("aa1        tone 1: high level"));
+  EXPECT_NE(screen().find("阿媽 aa3 maa1"), std::string::npos) << screen();
+  ASSERT_TRUE(waitFor("Listening"));
+  play(shortTone);
+  ASSERT_TRUE(waitFor("Take saved"));
+  // Trimmed: the sound, 100 ms before and 150 ms after it, give or take a
+  // 20 ms block; the silence around it is gone.
+  EXPECT_NEAR(clipSeconds(clips + "/aa1.wav"), 0.65, 0.08);
+  EXPECT_EQ(screen().find("Clipped"), std::string::npos) << screen();
+
+  shell(tmux + "send-keys r");
+  ASSERT_TRUE(waitFor("Listening again"));
+  play(longTone);
+  ASSERT_TRUE(waitFor("Take saved"));
+  EXPECT_NEAR(clipSeconds(clips + "/aa1.wav"), 1.15, 0.08);  // the redo replaced it
+
+  shell(tmux + "send-keys Enter");
+  ASSERT_TRUE(waitFor("baa2       tone 2: high rising"));
+  shell(tmux + "send-keys q");
+  ASSERT_TRUE(gone());
+
+  start();
+  ASSERT_TRUE(waitFor("baa2       tone 2: high rising"));
+  ASSERT_TRUE(waitFor("Recorded 1 of 3, 66.7% of running text"));
+  play(loud);
+  ASSERT_TRUE(waitFor("Take saved"));
+  EXPECT_NE(screen().find("Clipped"), std::string::npos) << screen();
+  EXPECT_NEAR(clipSeconds(clips + "/baa2.wav"), 0.65, 0.08);
+  shell(tmux + "send-keys q");
+  ASSERT_TRUE(gone());
+
+  const CommandRun missing = run({"voice", "record", clips, "--syllables", list, "--list"});
+  ASSERT_EQ(missing.status, 0) << missing.err;
+  EXPECT_EQ(missing.out, "caa3\t0.5000%\t差 caa3\n");
+  EXPECT_NE(missing.err.find("1 of 3 syllables not recorded (0.50% of running text)"), std::string::npos)
+      << missing.err;
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ struct Word {
   std::vector<SyllableParams> params;
 };
 
-// The voice's unit list beside its files: "UNIT<TAB>JYUTPING" a line, '#' comments.
+// The voice's unit list beside its files: "UNIT<TAB>JYUTPING[<TAB>SHARE]" a line, '#' comments.
 std::map<std::uint32_t, std::string> readUnitList(const std::filesystem::path& file) {
   std::map<std::uint32_t, std::string> units;
   std::ifstream in(file);
@@ -61,7 +61,7 @@ std::map<std::uint32_t, std::string> readUnitList(const std::filesystem::path& f
     char* end = nullptr;
     const unsigned long unit = std::strtoul(line.c_str(), &end, 10);
     if (end != line.c_str() + tab) continue;
-    units[static_cast<std::uint32_t>(unit)] = line.substr(tab + 1);
+    units[static_cast<std::uint32_t>(unit)] = line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
   }
   return units;
 }

@@ -5,7 +5,7 @@
 //   sonvale analyze [TEXT...] [-f FILE] [--read-numbers] [--read-punctuation] [--json]
 //   sonvale voices
 //   sonvale voice install NAME DIR [--display TEXT] [--system] | remove NAME [--system]
-//                 | build ... | check DIR
+//                 | build ... | check DIR | record DIR
 //   sonvale config --list | --get NAME | --set NAME=VALUE
 //
 // Exit status: 0 success, 1 failure (one line on standard error), 2 usage error.
@@ -30,6 +30,7 @@
 #include "host/voice_tokens.h"
 #include "platform/le_bytes.h"
 #include "platform/utf.h"
+#include "record_command.h"
 #include "register_command.h"
 #include "sonvale/sonvale.h"
 #include "synth/voice_builder.h"
@@ -51,7 +52,7 @@ const char kUsage[] =
     "  speak     speak text aloud, or into a WAV file, raw PCM or events\n"
     "  analyze   show how text is cut into words, readings and numbers\n"
     "  voices    list the installed voices\n"
-    "  voice     install, remove, build or check a voice\n"
+    "  voice     install, remove, build, check or record a voice\n"
     "  config    show or change the engine settings\n"
     "  register  register (or --unregister) the engine's COM module\n"
     "\n"
@@ -92,7 +93,9 @@ const char kVoiceUsage[] =
     "usage: sonvale voice install NAME DIR [--display TEXT] [--system]\n"
     "       sonvale voice remove NAME [--system]\n"
     "       sonvale voice build UNITS_DIR WORDS_FILE OUT_DIR\n"
+    "       sonvale voice build --syllables DIR [--units FILE] [--fill-from VOICE] WORDS_FILE OUT_DIR\n"
     "       sonvale voice check DIR\n"
+    "       sonvale voice record DIR [--syllables FILE] [--list]\n"
     "\n"
     "install: checks the voice in DIR (voice.def, voice.dat, voice.wrd) and makes it\n"
     "         an installed voice called NAME.\n"
@@ -571,6 +574,7 @@ int voiceCommand(int argc, char** argv) {
   const std::string sub = argv[1];
   if (sub == "build") return sonvale::tools::voiceBuildCommand(argc - 1, argv + 1);
   if (sub == "check") return sonvale::tools::voiceCheckCommand(argc - 1, argv + 1);
+  if (sub == "record") return sonvale::tools::voiceRecordCommand(argc - 1, argv + 1);
   if (sub == "install") return voiceInstall(argc - 1, argv + 1);
   if (sub == "remove") return voiceRemove(argc - 1, argv + 1);
   return usageError("unknown voice command '" + sub + "'", kVoiceUsage);

@@ -25,7 +25,9 @@
 //    samples fails the run.
 // 4. UNITS/manifest.txt, written last, lists every unit with its reading,
 //    length and peak; UNITS/units.txt, the unit list that goes beside the
-//    voice files, gives each unit's jyutping.
+//    voice files, gives each unit's jyutping and its share of running text;
+//    UNITS/syllables.txt, beside them too, lists the syllables for recording
+//    a voice of one's own, the most used first, with everyday examples.
 //
 // --limit N voices only the N most frequent ideographs (plus the numerals the
 // engine's number reading and the digit units need, and the ideograph that
@@ -43,8 +45,11 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "data_files.h"
@@ -75,7 +80,8 @@ constexpr int kEdgeLevel = 64;                     // about -54 dBFS
 constexpr std::size_t kEdgeMarginSamples = 110;    // 10 ms
 constexpr int kMinUnitPeak = 1024;                 // a unit quieter than -30 dBFS is taken for silence
 constexpr std::uint32_t kFirstIdeographUnit = 1000;
-constexpr char kUnitListName[] = "units.txt";  // beside the voice files
+constexpr char kUnitListName[] = "units.txt";          // beside the voice files
+constexpr char kSyllableListName[] = "syllables.txt";  // and this too
 
 // Ideographs a small voice always needs: the numerals, units and signs the
 // engine's number reading speaks, and the ones the digit units share.
@@ -179,6 +185,7 @@ struct UnitJob {
   std::string label;  // the character, or the symbol's description
   std::string jyutping;
   std::string phonemes;
+  double sharePercent = 0;  // of the characters of running text (the frequency list) this unit says
 };
 
 struct Recording {
@@ -204,6 +211,69 @@ std::string clearUnitsDir(const fs::path& dir) {
     if (ec) return "cannot remove " + p.string() + ": " + ec.message();
   }
   return {};
+}
+
+// The syllable list, for recording a voice of one's own: every syllable the
+// units say, the most used first, with its share of running text (that of the
+// units that say it alone) and up to three everyday examples: the most
+// frequent character whose default reading it is, then the most frequent words
+// of 2..4 characters with the syllable (then more characters). "SYLLABLE<TAB>SHARE[<TAB>TEXT JYUTPING...]..."
+std::string syllableList(const std::vector<UnitJob>& jobs, const std::vector<SourceWord>& words,
+                         const std::vector<CharReading>& readings,
+                         const std::unordered_map<char32_t, std::uint64_t>& inText) {
+  constexpr std::size_t kExamples = 3;
+  std::map<std::string, double> share;
+  for (const UnitJob& j : jobs) {
+    std::size_t at = 0;
+    for (std::size_t space; (space = j.jyutping.find(' ', at)) != std::string::npos; at = space + 1)
+      share[j.jyutping.substr(at, space - at)] += 0;
+    const std::string last = j.jyutping.substr(at);
+    share[last] += at == 0 ? j.sharePercent : 0;
+  }
+  // Candidates per syllable: (count, text, jyutping).
+  std::map<std::string, std::vector<std::tuple<std::uint64_t, std::u32string, std::string>>> words4, chars;
+  // The voice's own words replace the word list's for the same text (英文 is
+  // said man2, not man4), as in the words file.
+  std::set<std::u32string> handMade;
+  for (const SourceWord& w : words)
+    if (w.handMade) handMade.insert(w.text);
+  for (const SourceWord& w : words) {
+    if (w.text.size() < 2 || w.text.size() > 4 || w.frequency == 0 || (!w.handMade && handMade.count(w.text))) continue;
+    std::string jyutping;
+    for (const std::string& syllable : w.syllables) jyutping += (jyutping.empty() ? "" : " ") + syllable;
+    for (const std::string& syllable : std::set<std::string>(w.syllables.begin(), w.syllables.end()))
+      if (share.count(syllable)) words4[syllable].emplace_back(w.frequency, w.text, jyutping);
+  }
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
+    const auto counted = inText.find(c);
+    if (counted != inText.end() && share.count(readings[i].reading))
+      chars[readings[i].reading].emplace_back(counted->second, std::u32string(1, c), readings[i].reading);
+  }
+  std::vector<std::pair<double, std::string>> order;
+  for (const auto& [syllable, percent] : share) order.emplace_back(percent, syllable);
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::string text = "# syllable\tshare of running text (%)\texamples (text and jyutping)\n";
+  for (const auto& [percent, syllable] : order) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%.6g", percent);
+    text += syllable + '\t' + number;
+    // The character that says it most often, then the most frequent words
+    // with it (more characters when there are too few words).
+    std::vector<std::tuple<std::uint64_t, std::u32string, std::string>>& alone = chars[syllable];
+    std::vector<std::tuple<std::uint64_t, std::u32string, std::string>>& inWords = words4[syllable];
+    const auto byCount = [](const auto& a, const auto& b) { return std::get<0>(a) > std::get<0>(b); };
+    std::stable_sort(alone.begin(), alone.end(), byCount);
+    std::stable_sort(inWords.begin(), inWords.end(), byCount);
+    std::vector<const std::tuple<std::uint64_t, std::u32string, std::string>*> chosen;
+    if (!alone.empty()) chosen.push_back(&alone[0]);
+    for (const auto& w : inWords)
+      if (chosen.size() < kExamples) chosen.push_back(&w);
+    for (std::size_t i = 1; i < alone.size() && chosen.size() < kExamples; ++i) chosen.push_back(&alone[i]);
+    for (const auto* example : chosen) text += '\t' + encodeUtf8(std::get<1>(*example)) + ' ' + std::get<2>(*example);
+    text += '\n';
+  }
+  return text;
 }
 
 // Reads the data, chooses the readings, writes the words file and lists the
@@ -363,11 +433,24 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
       words.size() - simplifiedWords, simplifiedWords, words.size(), source.size(), carriers.size(), shapedWords,
       phrases.size(), guardWords);
 
-  // --- Units to record.
+  // --- Units to record, each with its share of running text: how often its
+  // character occurs in the frequency list's texts (alone and inside words),
+  // each counted once under its own unit.
+  std::unordered_map<char32_t, std::uint64_t> inText;
+  std::uint64_t textCharacters = 0;
+  for (const auto& [text, n] : counts)
+    for (const char32_t c : text) {
+      inText[c] += n;
+      textCharacters += n;
+    }
   for (std::size_t i = 0; i < readings.size(); ++i) {
     if (!voiced[i]) continue;
     const char32_t c = kFirstIdeograph + static_cast<char32_t>(i);
-    jobs.push_back({kFirstIdeographUnit + static_cast<std::uint32_t>(i), utf8Of(c), readings[i].reading, {}});
+    const auto counted = inText.find(c);
+    const double share = textCharacters == 0 || counted == inText.end()
+                             ? 0.0
+                             : 100.0 * static_cast<double>(counted->second) / static_cast<double>(textCharacters);
+    jobs.push_back({kFirstIdeographUnit + static_cast<std::uint32_t>(i), utf8Of(c), readings[i].reading, {}, share});
   }
   for (const auto& [unit, syllable] : extra.units) jobs.push_back({unit, "extra " + syllable, syllable, {}});
   for (const SymbolUnit& s : symbolUnits()) {
@@ -384,18 +467,25 @@ int prepare(const Options& o, std::vector<UnitJob>& jobs) {
     }
   }
 
-  // The unit list, for showing what is spoken: each unit's code and jyutping.
-  std::string unitList = "# unit\tjyutping\n";
-  for (const UnitJob& j : jobs) unitList += std::to_string(j.unit) + '\t' + j.jyutping + '\n';
+  // The unit list, for showing what is spoken and for building a voice from
+  // syllable recordings: each unit's code, jyutping and share of running text.
+  std::string unitList = "# unit\tjyutping\tshare of running text (%)\n";
+  for (const UnitJob& j : jobs) {
+    char share[32];
+    std::snprintf(share, sizeof share, "%.6g", j.sharePercent);
+    unitList += std::to_string(j.unit) + '\t' + j.jyutping + '\t' + share + '\n';
+  }
+  const std::string syllables = syllableList(jobs, source, readings, inText);
   std::error_code ec;
   fs::create_directories(o.unitsDir, ec);
-  if (std::string error =
-          writeFileAtomically((fs::path(o.unitsDir) / kUnitListName).string(),
-                              {reinterpret_cast<const std::uint8_t*>(unitList.data()), unitList.size()});
-      !error.empty()) {
-    std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  for (const auto& [name, list] :
+       {std::pair{kUnitListName, &std::as_const(unitList)}, std::pair{kSyllableListName, &syllables}})
+    if (std::string error = writeFileAtomically((fs::path(o.unitsDir) / name).string(),
+                                                {reinterpret_cast<const std::uint8_t*>(list->data()), list->size()});
+        !error.empty()) {
+      std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
+      return kExitFailure;
+    }
   return 0;
 }
 
@@ -474,9 +564,9 @@ int run(const Options& o) {
     manifest += std::to_string(j.unit) + '\t' + j.label + '\t' + j.jyutping + '\t' + j.phonemes + '\t' +
                 std::to_string(found->second.samples) + '\t' + std::to_string(found->second.peak) + '\n';
   }
-  if (std::string error = writeFileAtomically(
-          (unitsDir / "manifest.txt").string(),
-          {reinterpret_cast<const std::uint8_t*>(manifest.data()), manifest.size()});
+  if (std::string error =
+          writeFileAtomically((unitsDir / "manifest.txt").string(),
+                              {reinterpret_cast<const std::uint8_t*>(manifest.data()), manifest.size()});
       !error.empty()) {
     std::fprintf(stderr, "make_default_voice: %s\n", error.c_str());
     return kExitFailure;
@@ -495,11 +585,12 @@ int run(const Options& o) {
   if (lengths.empty()) lengths.push_back(0);  // keeps the summary defined for a run without units
   std::sort(lengths.begin(), lengths.end());
   const auto ms = [](std::size_t samples) { return static_cast<double>(samples) * 1000.0 / kUnitRateHz; };
-  std::printf("units: %zu (%zu recordings) in %.1f s; length min %.0f ms, median %.0f ms, max %.0f ms; "
-              "%.0f s of audio; peak %d..%d\n",
-              jobs.size(), recorded.size(), secondsSince(recordingStarted), ms(lengths.front()),
-              ms(lengths[lengths.size() / 2]), ms(lengths.back()), static_cast<double>(totalSamples) / kUnitRateHz,
-              quietest, loudest);
+  std::printf(
+      "units: %zu (%zu recordings) in %.1f s; length min %.0f ms, median %.0f ms, max %.0f ms; "
+      "%.0f s of audio; peak %d..%d\n",
+      jobs.size(), recorded.size(), secondsSince(recordingStarted), ms(lengths.front()),
+      ms(lengths[lengths.size() / 2]), ms(lengths.back()), static_cast<double>(totalSamples) / kUnitRateHz, quietest,
+      loudest);
   std::printf("done in %.1f s\n", secondsSince(started));
   return 0;
 }

@@ -1,7 +1,8 @@
 // Plays 16-bit mono samples through the user's sound server as they are
-// made: PulseAudio, or PipeWire through its PulseAudio service; where no
-// server runs, the sound device through ALSA. The only file that talks to
-// the sound libraries is sound_server.cpp.
+// made, and records from its default input: PulseAudio, or PipeWire through
+// its PulseAudio service; where no server runs, playback goes to the sound
+// device through ALSA. The only file that talks to the sound libraries is
+// sound_server.cpp.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +46,30 @@ class SoundServerStream {
  private:
   pa_simple* stream_ = nullptr;
   audio_object* device_ = nullptr;  // the ALSA device, when no server runs
+};
+
+// Records 16-bit mono samples from the server's default input.
+class SoundServerCapture {
+ public:
+  // The server hands over what it recorded in blocks of about this length.
+  static constexpr unsigned kFragmentMs = 20;
+
+  SoundServerCapture() = default;
+  ~SoundServerCapture();
+  SoundServerCapture(const SoundServerCapture&) = delete;
+  SoundServerCapture& operator=(const SoundServerCapture&) = delete;
+
+  // Connects and opens a recording stream at `rateHz`. Returns "" or the
+  // server library's reason, as one line.
+  std::string open(int rateHz, const char* streamName);
+
+  // Fills `count` samples, blocking until they have been recorded.
+  std::string read(std::int16_t* samples, std::size_t count);
+
+  bool isOpen() const { return stream_ != nullptr; }
+
+ private:
+  pa_simple* stream_ = nullptr;
 };
 
 }  // namespace sonvale::host

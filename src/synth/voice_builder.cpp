@@ -602,8 +602,8 @@ std::string codeUnit(std::span<const std::int16_t> samples, CodedUnit& out) {
   return {};
 }
 
-std::string loadRecording(const std::string& path, std::size_t maxSamples, std::vector<std::int16_t>& samples) {
-  samples.clear();
+std::string loadRecording(const std::string& path, std::size_t maxSamples, std::vector<float>& mono, bool removeMean) {
+  mono.clear();
   SF_INFO info{};
   const std::unique_ptr<SNDFILE, SndfileDeleter> file(sf_open(path.c_str(), SFM_READ, &info));
   if (!file) return std::string("not an audio file libsndfile can read (") + sf_strerror(nullptr) + ")";
@@ -624,11 +624,17 @@ std::string loadRecording(const std::string& path, std::size_t maxSamples, std::
   const sf_count_t read = sf_readf_float(file.get(), interleaved.data(), info.frames);
   if (read != info.frames)
     return "read " + std::to_string(read) + " of the " + std::to_string(info.frames) + " frames its header announces";
-  std::vector<float> mono(static_cast<std::size_t>(frames));
+  mono.assign(static_cast<std::size_t>(frames), 0.0f);
   for (std::size_t i = 0; i < mono.size(); ++i) {
     float sum = 0;
     for (std::size_t c = 0; c < channels; ++c) sum += interleaved[i * channels + c];
     mono[i] = sum / static_cast<float>(channels);
+  }
+  if (removeMean) {
+    double mean = 0;
+    for (const float x : mono) mean += x;
+    mean /= static_cast<double>(mono.size());
+    for (float& x : mono) x = static_cast<float>(x - mean);
   }
 
   if (rateHz != kUnitRateHz) {
@@ -647,9 +653,79 @@ std::string loadRecording(const std::string& path, std::size_t maxSamples, std::
   if (mono.size() > maxSamples)
     return std::to_string(mono.size()) + " samples at 11025 Hz after rate conversion; a unit holds at most " +
            std::to_string(maxSamples);
+  return {};
+}
+
+std::string loadRecording(const std::string& path, std::size_t maxSamples, std::vector<std::int16_t>& samples) {
+  std::vector<float> mono;
+  samples.clear();
+  if (std::string error = loadRecording(path, maxSamples, mono, false); !error.empty()) return error;
   samples.resize(mono.size());
   std::transform(mono.begin(), mono.end(), samples.begin(), toSample);
   return {};
+}
+
+std::string buildVoiceFromAudio(std::span<const std::uint32_t> units, const UnitAudioLoader& load,
+                                std::span<const WordLine> words, const std::string& outDir,
+                                const BuildProgress& progress, BuildSummary& summary) {
+  summary = BuildSummary{};
+  try {
+    const auto total = static_cast<std::uint32_t>(units.size());
+    if (progress) progress(0, total);
+    std::vector<UnitEntry> entries(kUnitCount);
+    std::vector<std::uint8_t> voiceData;
+    // Units that say the same audio (a syllable shared by many characters)
+    // are coded once and share their bytes.
+    std::map<std::vector<std::int16_t>, std::pair<UnitEntry, std::uint32_t>> byAudio;  // -> entry, decoded bytes
+    std::vector<std::int16_t> samples;
+    for (std::uint32_t done = 0; done < total; ++done) {
+      const std::uint32_t unit = units[done];
+      if (unit >= kUnitCount) return "unit " + std::to_string(unit) + " is outside 0..21901";
+      std::string source;
+      const std::string loadError = load(done, samples, source);
+      const std::string where = describeUnit(unit) + (source.empty() ? "" : " (" + source + ")") + ": ";
+      if (!loadError.empty()) return where + loadError;
+      auto found = byAudio.find(samples);
+      if (found == byAudio.end()) {
+        CodedUnit coded;
+        if (std::string error = codeUnit(samples, coded); !error.empty()) return where + error;
+        if (voiceData.size() + coded.coded.size() > std::numeric_limits<std::uint32_t>::max())
+          return where + "the unit audio file would pass 4 GiB";
+        UnitEntry e;
+        e.offset = static_cast<std::uint32_t>(voiceData.size());
+        e.length = static_cast<std::uint32_t>(coded.coded.size());
+        e.energy = coded.energy;
+        voiceData.insert(voiceData.end(), coded.coded.begin(), coded.coded.end());
+        found = byAudio.emplace(samples, std::pair{e, coded.decodedBytes}).first;
+      }
+      entries[unit] = found->second.first;
+      summary.decodedBytes += found->second.second;
+      if (progress) progress(done + 1, total);
+    }
+
+    std::vector<std::uint8_t> voiceDef = voiceDefHeader();
+    voiceDef.reserve(kVoiceDefBytes);
+    for (const UnitEntry& e : entries) appendUnitEntry(voiceDef, e);
+    std::vector<WordRecord> records;
+    records.reserve(words.size());
+    for (const WordLine& w : words) records.push_back(w.record);
+    const std::vector<std::uint8_t> voiceWord = buildDictionary(records);
+
+    if (std::string error = writeFiles(
+            outDir,
+            {{kVoiceDefFileName, &voiceDef}, {kVoiceDataFileName, &voiceData}, {kVoiceWordFileName, &voiceWord}});
+        !error.empty())
+      return error;
+    summary.units = total;
+    summary.words = static_cast<std::uint32_t>(words.size());
+    summary.voiceDataBytes = voiceData.size();
+    summary.voiceWordBytes = voiceWord.size();
+    return {};
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  } catch (const std::exception& e) {
+    return std::string("unexpected failure: ") + e.what();
+  }
 }
 
 std::string buildVoice(const std::string& unitsDir, const std::string& wordsFile, const std::string& outDir,
@@ -678,49 +754,13 @@ std::string buildVoice(const std::string& unitsDir, const std::string& wordsFile
                  unitsDir;
       }
 
-    const auto total = static_cast<std::uint32_t>(units.size());
-    if (progress) progress(0, total);
-    std::vector<UnitEntry> entries(kUnitCount);
-    std::vector<std::uint8_t> voiceData;
-    std::map<std::vector<std::uint8_t>, std::uint32_t> placed;  // coded bytes -> offset
-    std::vector<std::int16_t> samples;
-    for (std::uint32_t done = 0; done < total; ++done) {
-      const UnitFile& u = units[done];
-      const std::string where = describeUnit(u.unit) + " (" + u.path.string() + "): ";
-      if (std::string error = loadRecording(u.path.string(), kMaxUnitSamples, samples); !error.empty())
-        return where + error;
-      CodedUnit coded;
-      if (std::string error = codeUnit(samples, coded); !error.empty()) return where + error;
-      if (voiceData.size() + coded.coded.size() > std::numeric_limits<std::uint32_t>::max())
-        return where + "the unit audio file would pass 4 GiB";
-      UnitEntry& e = entries[u.unit];
-      const auto [at, inserted] = placed.emplace(coded.coded, static_cast<std::uint32_t>(voiceData.size()));
-      if (inserted) voiceData.insert(voiceData.end(), coded.coded.begin(), coded.coded.end());
-      e.offset = at->second;
-      e.length = static_cast<std::uint32_t>(coded.coded.size());
-      e.energy = coded.energy;
-      summary.decodedBytes += coded.decodedBytes;
-      if (progress) progress(done + 1, total);
-    }
-
-    std::vector<std::uint8_t> voiceDef = voiceDefHeader();
-    voiceDef.reserve(kVoiceDefBytes);
-    for (const UnitEntry& e : entries) appendUnitEntry(voiceDef, e);
-    std::vector<WordRecord> records;
-    records.reserve(words.size());
-    for (const WordLine& w : words) records.push_back(w.record);
-    const std::vector<std::uint8_t> voiceWord = buildDictionary(records);
-
-    if (std::string error = writeFiles(
-            outDir,
-            {{kVoiceDefFileName, &voiceDef}, {kVoiceDataFileName, &voiceData}, {kVoiceWordFileName, &voiceWord}});
-        !error.empty())
-      return error;
-    summary.units = total;
-    summary.words = static_cast<std::uint32_t>(words.size());
-    summary.voiceDataBytes = voiceData.size();
-    summary.voiceWordBytes = voiceWord.size();
-    return {};
+    std::vector<std::uint32_t> codes;
+    for (const UnitFile& u : units) codes.push_back(u.unit);
+    const UnitAudioLoader load = [&units](std::size_t i, std::vector<std::int16_t>& samples, std::string& source) {
+      source = units[i].path.string();
+      return loadRecording(source, kMaxUnitSamples, samples);
+    };
+    return buildVoiceFromAudio(codes, load, words, outDir, progress, summary);
   } catch (const std::bad_alloc&) {
     return "out of memory";
   } catch (const std::exception& e) {

@@ -76,6 +76,11 @@ std::string codeUnit(std::span<const std::int16_t> samples, CodedUnit& out);
 // reason) files libsndfile cannot read and files whose converted length would
 // exceed `maxSamples`, before decoding them.
 std::string loadRecording(const std::string& path, std::size_t maxSamples, std::vector<std::int16_t>& samples);
+// The same as floats in -1..1, before rounding to 16 bits; `removeMean`
+// subtracts the mean (a DC offset) before the rate conversion, where the step
+// from nothing to the offset at the file's ends would otherwise ring.
+std::string loadRecording(const std::string& path, std::size_t maxSamples, std::vector<float>& samples,
+                          bool removeMean);
 
 // Units done and units in total; called once with (0, total) and after each unit.
 using BuildProgress = std::function<void(std::uint32_t done, std::uint32_t total)>;
@@ -94,6 +99,20 @@ struct BuildSummary {
 // existing voice files there are replaced, each by one rename.
 std::string buildVoice(const std::string& unitsDir, const std::string& wordsFile, const std::string& outDir,
                        const BuildProgress& progress, BuildSummary& summary);
+
+// Gives the audio of the index-th unit: 16-bit mono samples at 11025 Hz.
+// Returns an empty string, or what is wrong; `source` may name where the audio
+// came from (a file), for messages.
+using UnitAudioLoader =
+    std::function<std::string(std::size_t index, std::vector<std::int16_t>& samples, std::string& source)>;
+
+// Builds a voice whose units, `units` (distinct codes), get their audio from
+// `load`, and whose dictionary holds `words`, whose readings must all name
+// units with audio. Units with the same samples are coded once and share their
+// bytes. Writes as buildVoice does.
+std::string buildVoiceFromAudio(std::span<const std::uint32_t> units, const UnitAudioLoader& load,
+                                std::span<const WordLine> words, const std::string& outDir,
+                                const BuildProgress& progress, BuildSummary& summary);
 
 // What a voice check found: problems (each names the file and the unit or
 // record, and what was expected and found) and a summary of what is usable.

@@ -38,7 +38,9 @@ std::map<std::uint32_t, std::string> unitList(const fs::path& dir) {
   for (std::string line; std::getline(list, line);) {
     const std::size_t tab = line.find('\t');
     if (line.empty() || line[0] == '#' || tab == std::string::npos) continue;
-    units[static_cast<std::uint32_t>(std::stoul(line.substr(0, tab)))] = line.substr(tab + 1);
+    // The jyutping is the second field; a share of text may follow.
+    units[static_cast<std::uint32_t>(std::stoul(line.substr(0, tab)))] =
+        line.substr(tab + 1, line.find('\t', tab + 1) - tab - 1);
   }
   return units;
 }

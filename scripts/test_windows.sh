@@ -250,7 +250,21 @@ else
   expect_token_value "$token" VoiceWord "$voice_folder\\voice.wrd"
   expect_token_value "$token\\Attributes" Language C04
   expect_token_value "$token\\Attributes" Gender Female
+  expect_token_value "$token\\UI\\EngineProperties" CLSID "$ui_clsid"
   expect_value "CLSID\\$engine_clsid\\InprocServer32" "" "$module_path"
+  # A voice folder whose name is not in the ANSI code page: the installer
+  # takes its arguments as UTF-16.
+  wide_folder=$build/wine-voice-語音
+  rm -rf "$wide_folder"
+  cp -r "$out/voice" "$wide_folder"
+  wide_voice=$(w winepath -w "$wide_folder" 2>/dev/null | tr -d '\r')
+  if w sonvale-install.exe /voice "$wide_voice" >/dev/null; then
+    pass "sonvale-install.exe /voice $wide_voice"
+  else
+    fail "sonvale-install.exe /voice $wide_voice" "exit status $?"
+  fi
+  expect_token_value "$token" VoiceDef "$wide_voice\\voice.def"
+  rm -rf "$wide_folder"
   if w sonvale-install.exe /u >/dev/null; then pass "sonvale-install.exe /u"; else fail "sonvale-install.exe /u" "exit status $?"; fi
   if key_exists "$token"; then fail "$token is gone"; else pass "$token is gone"; fi
   expect_no_key "CLSID\\$engine_clsid"

@@ -17,6 +17,7 @@
 
 #include "headless_pulse.h"
 #include "platform/le_bytes.h"
+#include "platform/registry.h"
 #include "voice_fixture.h"
 
 extern char** environ;
@@ -314,8 +315,20 @@ TEST_F(CliTest, ConfigRoundTrip) {
   EXPECT_NE(list.out.find("ReadNumber=1\n"), std::string::npos);
   EXPECT_NE(list.out.find("VoiceStyle=-1\n"), std::string::npos);
   EXPECT_NE(list.out.find("PuncLong=15000 (default)\n"), std::string::npos);
-  // The WAV header states the rate the voice announces: 8000 Hz for VoiceStyle -1.
+  // Installing the voice, and installing it again over itself, keeps the
+  // settings beside the CLSID that SAPI asks to show them.
   install();
+  install();
+  EXPECT_EQ(run({"config", "--get", "readnumber"}).out, "1\n");
+  platform::RegKey ui;
+  std::u16string clsid;
+  ASSERT_EQ(
+      platform::regOpenKey(platform::RegRoot::LocalMachine,
+                           u"SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\REZuroruRadarorud\\UI\\EngineProperties", ui),
+      ERROR_SUCCESS);
+  EXPECT_EQ(platform::regQueryString(ui, u"CLSID", clsid), ERROR_SUCCESS);
+  EXPECT_EQ(clsid, u"{82B88068-DFB4-4284-A3F4-C388B2EAB665}");
+  // The WAV header states the rate the voice announces: 8000 Hz for VoiceStyle -1.
   const std::string wav = dir_.file("slow.wav");
   ASSERT_EQ(run({"speak", "-o", wav, "你"}).status, 0);
   EXPECT_EQ(wavInfo(wav).rateHz, 8000u);

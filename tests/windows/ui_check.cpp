@@ -69,8 +69,7 @@ struct Outcome {
   }
   template <typename T>
   void expectEq(const T& actual, const T& expected, const std::string& what) {
-    if (!(actual == expected))
-      failures.push_back(what + ": got " + text(actual) + ", expected " + text(expected));
+    if (!(actual == expected)) failures.push_back(what + ": got " + text(actual) + ", expected " + text(expected));
   }
 
  private:
@@ -236,10 +235,10 @@ int countWhere(const Shot& shot, RECT region, bool (*is)(int r, int g, int b)) {
   return count;
 }
 
-bool isDarkRed(int r, int g, int b) { return r >= g + 50 && r >= b + 50; }          // RGB(128, 0, 0) blended
+bool isDarkRed(int r, int g, int b) { return r >= g + 50 && r >= b + 50; }  // RGB(128, 0, 0) blended
 bool isPurple(int r, int g, int b) { return r >= g + 40 && b >= g + 40 && std::abs(r - b) < 40; }  // RGB(128, 0, 128)
-bool isBlue(int r, int g, int b) { return b >= r + 60 && b >= g + 60; }              // RGB(0, 0, 255)
-bool isDark(int r, int g, int b) { return r + g + b < 3 * 110; }                     // black
+bool isBlue(int r, int g, int b) { return b >= r + 60 && b >= g + 60; }                            // RGB(0, 0, 255)
+bool isDark(int r, int g, int b) { return r + g + b < 3 * 110; }                                   // black
 
 // Pixels of a region close to `colour` (each channel within `tolerance`).
 int countNear(const Shot& shot, RECT region, COLORREF colour, int tolerance = 40) {
@@ -268,8 +267,8 @@ StoredDword readSetting(const wchar_t* name) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return stored;
   DWORD size = sizeof stored.value;
-  stored.present = RegQueryValueExW(key, name, nullptr, &stored.type, reinterpret_cast<BYTE*>(&stored.value),
-                                    &size) == ERROR_SUCCESS &&
+  stored.present = RegQueryValueExW(key, name, nullptr, &stored.type, reinterpret_cast<BYTE*>(&stored.value), &size) ==
+                       ERROR_SUCCESS &&
                    size == 4;
   RegCloseKey(key);
   return stored;
@@ -286,14 +285,14 @@ struct Seed {
 bool seedSettings(const std::vector<Seed>& seeds) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey);
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     return false;
   bool ok = true;
   for (const Seed& seed : seeds)
     if (seed.present)
-      ok = ok && RegSetValueExW(key, seed.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seed.value), 4) ==
-                     ERROR_SUCCESS;
+      ok = ok &&
+           RegSetValueExW(key, seed.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seed.value), 4) == ERROR_SUCCESS;
   RegCloseKey(key);
   return ok;
 }
@@ -339,7 +338,8 @@ std::string describe(const ControlsSeen& c) {
 void selectText(HWND dialog, int list, const char* text) {
   HWND control = GetDlgItem(dialog, list);
   const std::wstring w = wide(text);
-  const LRESULT item = SendMessageW(control, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(w.c_str()));
+  const LRESULT item =
+      SendMessageW(control, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(w.c_str()));
   SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(item), 0);
 }
 
@@ -348,15 +348,15 @@ enum class Close { Ok, Cancel };
 struct DialogCase {
   const char* name;
   UiLanguage language;
-  std::vector<Seed> seeds;          // the settings key when the dialog opens
-  std::int32_t inMemory[5];         // PuncShort, PuncLong, VoiceStyle, ReadPunctuation, ReadNumber before
-  ControlsSeen shown;               // what the dialog must show when it opens
-  std::function<void(HWND)> act;    // what the user does
+  std::vector<Seed> seeds;        // the settings key when the dialog opens
+  std::int32_t inMemory[5];       // PuncShort, PuncLong, VoiceStyle, ReadPunctuation, ReadNumber before
+  ControlsSeen shown;             // what the dialog must show when it opens
+  std::function<void(HWND)> act;  // what the user does
   Close close;
-  std::int32_t expected[5];         // in memory afterwards, same order
-  bool written;                     // the key holds `expected` afterwards; else it holds none of the five
-  int pitchListX;                   // the template's x of list 223, in dialog units
-  int checkBoxX;                    // and of check box 215
+  std::int32_t expected[5];  // in memory afterwards, same order
+  bool written;              // the key holds `expected` afterwards; else it holds none of the five
+  int pitchListX;            // the template's x of list 223, in dialog units
+  int checkBoxX;             // and of check box 215
 };
 
 const wchar_t* const kValueNames[5] = {L"PuncShort", L"PuncLong", L"VoiceStyle", L"ReadPunctuation", L"ReadNumber"};
@@ -394,7 +394,8 @@ void checkTemplateTexts(Outcome& out, HWND dialog, UiLanguage language, const st
                                                   {IDC_LINK_HOME_PAGE, ui::kHomePageUrl},
                                                   {IDC_LINK_ISSUES, ui::kIssuesUrl}};
   for (const auto& [id, text] : labelled)
-    out.expectEq(windowText(GetDlgItem(dialog, id)), std::string(text), where + " text of control " + std::to_string(id));
+    out.expectEq(windowText(GetDlgItem(dialog, id)), std::string(text),
+                 where + " text of control " + std::to_string(id));
   // The pitch group box and its label have no identifier of their own.
   std::vector<std::string> texts;
   for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
@@ -452,8 +453,8 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
     // Every list is resized to 70 pixels wide without moving. (How much of
     // the 100 pixels' height goes to the dropped list is the system's
     // business.)
-    const int listPlaces[][3] = {{IDC_PAUSE_SHORT_LIST, 163, 17}, {IDC_PAUSE_LONG_LIST, 255, 17},
-                                 {IDC_PITCH_LIST, c.pitchListX, 50}};
+    const int listPlaces[][3] = {
+        {IDC_PAUSE_SHORT_LIST, 163, 17}, {IDC_PAUSE_LONG_LIST, 255, 17}, {IDC_PITCH_LIST, c.pitchListX, 50}};
     for (const auto& [list, x, y] : listPlaces) {
       RECT listRect{};
       GetWindowRect(GetDlgItem(dialog, list), &listRect);
@@ -476,9 +477,8 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
       SetCursorPos((linkRect.left + linkRect.right) / 2, (linkRect.top + linkRect.bottom) / 2);
       CURSORINFO cursor{};
       cursor.cbSize = sizeof cursor;
-      const bool handShown = waitForWindow([&] {
-        return GetCursorInfo(&cursor) && cursor.hCursor == hand ? dialog : nullptr;
-      }) != nullptr;
+      const bool handShown =
+          waitForWindow([&] { return GetCursorInfo(&cursor) && cursor.hCursor == hand ? dialog : nullptr; }) != nullptr;
       out.expect(handShown, where + ": hand cursor over link " + std::to_string(link));
     }
     SetCursorPos(rect.left + 5, rect.bottom - 5);
@@ -498,11 +498,97 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
     const StoredDword stored = readSetting(kValueNames[i]);
     if (c.written) {
       out.expect(stored.present && stored.type == REG_DWORD, where + ": " + name + " stored as REG_DWORD");
-      out.expectEq<long long>(stored.value, static_cast<DWORD>(c.expected[i]), where + ": " + name + " in the registry");
+      out.expectEq<long long>(stored.value, static_cast<DWORD>(c.expected[i]),
+                              where + ": " + name + " in the registry");
     } else {
       out.expect(!stored.present, where + ": " + name + " not written");
     }
   }
+}
+
+// OK against a settings key that refuses writes, as the machine's key does
+// for a user without an administrator's rights: the new values stay in this
+// process, the key keeps the old ones, and a message in the UI language says
+// why before the dialog closes.
+void checkSettingsNotSaved(Outcome& out) {
+  const std::string where = "settings not saved";
+  ui::setCurrentUiLanguage(UiLanguage::English);
+  const ui::UiTexts& t = ui::uiTexts(UiLanguage::English);
+  out.expect(seedSettings({{L"PuncShort", true, 5000},
+                           {L"PuncLong", true, 15000},
+                           {L"VoiceStyle", true, 0},
+                           {L"ReadPunctuation", true, 0},
+                           {L"ReadNumber", true, 0}}),
+             where + ": settings key seeded");
+  setInMemory({5000, 15000, 0, 0, 0});
+
+  // Everyone may read the key and no one may write it; the handle kept with
+  // WRITE_DAC puts the open access back afterwards.
+  HKEY guarded = nullptr;
+  out.expect(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, READ_CONTROL | WRITE_DAC, &guarded) == ERROR_SUCCESS,
+             where + ": key opened for its access list");
+  if (guarded == nullptr) return;
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+  alignas(DWORD) BYTE aclBytes[256];
+  ACL* acl = reinterpret_cast<ACL*>(aclBytes);
+  SECURITY_DESCRIPTOR readOnly{};
+  const bool denied = everyone != nullptr && InitializeAcl(acl, sizeof aclBytes, ACL_REVISION) &&
+                      AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone) &&
+                      InitializeSecurityDescriptor(&readOnly, SECURITY_DESCRIPTOR_REVISION) &&
+                      SetSecurityDescriptorDacl(&readOnly, TRUE, acl, FALSE) &&
+                      RegSetKeySecurity(guarded, DACL_SECURITY_INFORMATION, &readOnly) == ERROR_SUCCESS;
+  HKEY probe = nullptr;
+  const bool refuses = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_SET_VALUE, &probe) != ERROR_SUCCESS;
+  if (probe != nullptr) RegCloseKey(probe);
+  out.expect(denied && refuses, where + ": the key refuses writes");
+
+  const std::wstring caption = wide(t.dialogCaption);
+  const std::string message = t.settingsNotSaved;
+  std::atomic<bool> told{false};
+  std::thread driver([&] {
+    HWND dialog = waitForWindow([&] {
+      HWND w = FindWindowW(L"#32770", caption.c_str());
+      return w != nullptr && IsWindowVisible(w) ? w : nullptr;
+    });
+    out.expect(dialog != nullptr, where + ": dialog appeared");
+    if (dialog == nullptr) return;
+    selectText(dialog, IDC_PITCH_LIST, "2");
+    // Posted: the dialog's thread stays in the message box until it is closed.
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    // The message box has the dialog's caption; it is the one showing the text.
+    HWND box = waitForWindow([&]() -> HWND {
+      for (HWND w = FindWindowExW(nullptr, nullptr, L"#32770", caption.c_str()); w != nullptr;
+           w = FindWindowExW(nullptr, w, L"#32770", caption.c_str())) {
+        for (HWND child = GetWindow(w, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+          if (IsWindowVisible(w) && windowText(child) == message) return w;
+      }
+      return nullptr;
+    });
+    out.expect(box != nullptr, where + ": the message says that changing the settings needs administrator rights");
+    if (box == nullptr) {
+      PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+      return;
+    }
+    save(capture(box), "settings_not_saved");
+    told.store(true);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  ui::showPropertiesDialog(nullptr, nullptr);
+  driver.join();
+  out.expect(told.load(), where + ": the user was told before the dialog closed");
+
+  SECURITY_DESCRIPTOR anyone{};
+  InitializeSecurityDescriptor(&anyone, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&anyone, TRUE, nullptr, FALSE);  // no list: every access allowed
+  RegSetKeySecurity(guarded, DACL_SECURITY_INFORMATION, &anyone);
+  RegCloseKey(guarded);
+  if (everyone != nullptr) FreeSid(everyone);
+
+  out.expectEq<long long>(inMemory()[2], 2, where + ": VoiceStyle 2 in memory for this process");
+  const StoredDword stored = readSetting(L"VoiceStyle");
+  out.expect(stored.present && stored.value == 0, where + ": VoiceStyle still 0 in the registry");
 }
 
 void clickRadio(HWND dialog, int id) { SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
@@ -513,8 +599,11 @@ const std::vector<DialogCase>& dialogCases() {
       // stored as 0xFFFFFFFF.
       {"english_defaults_changed",
        UiLanguage::English,
-       {{L"PuncShort", true, 5000}, {L"PuncLong", true, 15000}, {L"VoiceStyle", true, 0},
-        {L"ReadPunctuation", true, 0}, {L"ReadNumber", true, 0}},
+       {{L"PuncShort", true, 5000},
+        {L"PuncLong", true, 15000},
+        {L"VoiceStyle", true, 0},
+        {L"ReadPunctuation", true, 0},
+        {L"ReadNumber", true, 0}},
        {1, 2, 3, 4, 5},
        {"5000", "15000", "0", false, true, false},
        [](HWND d) {
@@ -534,8 +623,11 @@ const std::vector<DialogCase>& dialogCases() {
       // values and stores ReadPunctuation 0 (the box is off).
       {"simplified_values_outside_choices",
        UiLanguage::SimplifiedChinese,
-       {{L"PuncShort", true, 4500}, {L"PuncLong", true, 17000}, {L"VoiceStyle", true, 3},
-        {L"ReadPunctuation", true, 7}, {L"ReadNumber", true, 2}},
+       {{L"PuncShort", true, 4500},
+        {L"PuncLong", true, 17000},
+        {L"VoiceStyle", true, 3},
+        {L"ReadPunctuation", true, 7},
+        {L"ReadNumber", true, 2}},
        {1, 2, 3, 4, 5},
        {"", "17000", "3", false, false, false},
        nullptr,
@@ -628,8 +720,8 @@ struct HostFrame {
                             kHostHeight + 80, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     // A sibling before the host's branch, so the search has somewhere to go first.
     CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, frame, nullptr, nullptr, nullptr);
-    middle = CreateWindowExW(0, kFrameClass, L"", WS_CHILD | WS_VISIBLE, 10, 10, kHostWidth + 4, kHostHeight + 4,
-                             frame, nullptr, GetModuleHandleW(nullptr), nullptr);
+    middle = CreateWindowExW(0, kFrameClass, L"", WS_CHILD | WS_VISIBLE, 10, 10, kHostWidth + 4, kHostHeight + 4, frame,
+                             nullptr, GetModuleHandleW(nullptr), nullptr);
     if (withHost) {
       static const std::wstring hostClass = wide(ui::kPanelHostClass);
       host = CreateWindowExW(0, hostClass.c_str(), L"", WS_CHILD | WS_VISIBLE, 2, 2, kHostWidth, kHostHeight, middle,
@@ -677,9 +769,11 @@ struct PanelCase {
 
 void checkPanel(Outcome& out) {
   const std::vector<PanelCase> cases = {
-      {"english", UiLanguage::English, sampleWord(u"廣州話", {"gwong2", "zau1", "waa2"}, u"Cantonese as spoken in Guangzhou"), true},
+      {"english", UiLanguage::English,
+       sampleWord(u"廣州話", {"gwong2", "zau1", "waa2"}, u"Cantonese as spoken in Guangzhou"), true},
       {"simplified", UiLanguage::SimplifiedChinese, sampleWord(u"唔该", {"m4", "goi1"}, u"多谢别人帮忙时讲"), true},
-      {"traditional", UiLanguage::TraditionalChinese, sampleWord(u"早晨", {"zou2", "san4"}, u"早上见面时的问候语,一直讲到中午"), true},
+      {"traditional", UiLanguage::TraditionalChinese,
+       sampleWord(u"早晨", {"zou2", "san4"}, u"早上见面时的问候语,一直讲到中午"), true},
       {"single_character", UiLanguage::English, sampleWord(u"好", {"hou2"}, u"good"), false},
   };
   for (const PanelCase& c : cases) {
@@ -747,6 +841,59 @@ void checkPanel(Outcome& out) {
     panel.reset();  // must return, and quietly
   }
   {
+    // Removal outlasting its patience: the panel's thread is held inside the
+    // source while it paints. Once the panel is gone, nothing may still be
+    // reading the source: the engine behind it is freed next.
+    ui::setWin32PanelPatience(200);
+    HostFrame frame(true, L"Sonvale slow removal");
+    struct Probe {
+      std::atomic<bool> inside{false}, release{false}, gone{false};
+      std::atomic<int> callsAfterGone{0};
+    };
+    auto probe = std::make_shared<Probe>();
+    auto panel = panelFromOtherThread(UiLanguage::English, [probe] {
+      if (probe->gone.load()) ++probe->callsAfterGone;
+      probe->inside.store(true);
+      while (!probe->release.load()) Sleep(5);
+      probe->inside.store(false);
+      return ui::PanelLines{};
+    });
+    out.expect(panel != nullptr, "slow removal: panel made");
+    if (panel != nullptr) {
+      panel->invalidate();
+      pumpUntil([&] { return probe->inside.load(); });
+      out.expect(probe->inside.load(), "slow removal: the panel's thread is inside the source");
+      std::thread releaser([probe] {
+        Sleep(600);  // well past the patience
+        probe->release.store(true);
+      });
+      panel.reset();
+      out.expect(!probe->inside.load(), "slow removal: the source is not in use once the panel is gone");
+      probe->gone.store(true);
+      pumpUntil([&] { return GetDlgItem(frame.host, 99997) == nullptr; });
+      out.expect(GetDlgItem(frame.host, 99997) == nullptr, "slow removal: the window is removed in the end");
+      releaser.join();
+      out.expectEq<long long>(probe->callsAfterGone.load(), 0, "slow removal: source calls after the panel went");
+    }
+  }
+  {
+    // Creation outlasting its patience (none at all here): no panel, the
+    // source is never read, and the window the thread goes on to make is
+    // removed instead of covering the host for good.
+    ui::setWin32PanelPatience(0);
+    HostFrame frame(true, L"Sonvale slow creation");
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto panel = panelFromOtherThread(UiLanguage::English, [calls] {
+      ++*calls;
+      return ui::PanelLines{};
+    });
+    ui::setWin32PanelPatience(5000);
+    out.expect(panel == nullptr, "slow creation: no panel");
+    pumpFor(500);
+    out.expect(GetDlgItem(frame.host, 99997) == nullptr, "slow creation: no window left in the host");
+    out.expectEq<long long>(calls->load(), 0, "slow creation: source calls");
+  }
+  {
     // Made on the host's own thread, as when the application creates the
     // voice on its window thread.
     HostFrame frame(true, L"Sonvale same thread");
@@ -765,9 +912,9 @@ struct WarningCase {
 };
 
 void checkReinstallWarning(Outcome& out) {
-  for (const WarningCase& c : {WarningCase{"english", UiLanguage::English},
-                               WarningCase{"simplified", UiLanguage::SimplifiedChinese},
-                               WarningCase{"traditional", UiLanguage::TraditionalChinese}}) {
+  for (const WarningCase& c :
+       {WarningCase{"english", UiLanguage::English}, WarningCase{"simplified", UiLanguage::SimplifiedChinese},
+        WarningCase{"traditional", UiLanguage::TraditionalChinese}}) {
     const std::string where = std::string("reinstall warning ") + c.name;
     ui::setCurrentUiLanguage(c.language);
     const ui::UiTexts& t = ui::uiTexts(c.language);
@@ -775,7 +922,9 @@ void checkReinstallWarning(Outcome& out) {
     ui::showWarning(ui::UserWarning::VoiceDamaged, "VoiceDef: the voice identity at byte 4 differs");
     // showWarning has returned; the window is up on a thread of its own.
     HWND warning = nullptr;
-    pumpUntil([&] { return (warning = FindWindowW(L"SonvaleReinstallWarning", nullptr)) != nullptr && IsWindowVisible(warning); });
+    pumpUntil([&] {
+      return (warning = FindWindowW(L"SonvaleReinstallWarning", nullptr)) != nullptr && IsWindowVisible(warning);
+    });
     out.expect(warning != nullptr, where + ": window shown, and showWarning returned");
     if (warning == nullptr) continue;
     out.expectEq(windowText(warning), std::string(t.reinstallCaption), where + ": caption");
@@ -820,8 +969,8 @@ void checkReinstallWarning(Outcome& out) {
 }
 
 void checkNumberTooLarge(Outcome& out) {
-  for (const WarningCase& c : {WarningCase{"english", UiLanguage::English},
-                               WarningCase{"simplified", UiLanguage::SimplifiedChinese}}) {
+  for (const WarningCase& c :
+       {WarningCase{"english", UiLanguage::English}, WarningCase{"simplified", UiLanguage::SimplifiedChinese}}) {
     const std::string where = std::string("number too large ") + c.name;
     ui::setCurrentUiLanguage(c.language);
     const ui::UiTexts& t = ui::uiTexts(c.language);
@@ -908,8 +1057,11 @@ void checkDisplayUi(Outcome& out) {
     BOOL supported = FALSE;
     out.expect(SUCCEEDED(ui->IsUISupported(L"EngineProperties", nullptr, 0, nullptr, &supported)) && supported,
                "DisplayUI: EngineProperties is supported");
-    out.expect(seedSettings({{L"PuncShort", true, 5000}, {L"PuncLong", true, 15000}, {L"VoiceStyle", true, 0},
-                             {L"ReadPunctuation", true, 0}, {L"ReadNumber", true, 0}}),
+    out.expect(seedSettings({{L"PuncShort", true, 5000},
+                             {L"PuncLong", true, 15000},
+                             {L"VoiceStyle", true, 0},
+                             {L"ReadPunctuation", true, 0},
+                             {L"ReadNumber", true, 0}}),
                "DisplayUI: settings key seeded");
     const std::wstring caption = wide(ui::uiTexts(UiLanguage::English).dialogCaption);
     std::atomic<bool> driven{false};
@@ -947,6 +1099,7 @@ const Check kChecks[] = {
     {"reinstall warning", checkReinstallWarning},
     {"number too large", checkNumberTooLarge},
     {"warning sink", checkSinkOverride},
+    {"settings without administrator rights", checkSettingsNotSaved},
     {"dialog through DisplayUI of Sonvale.dll", checkDisplayUi},
 };
 

@@ -54,4 +54,21 @@ if [ -f "$voice/voice.def" ] && [ -f "$voice/voice.dat" ] && [ -f "$voice/voice.
 else
   log "no default voice in $voice (scripts/setup.sh makes it): out/ has no voice"
 fi
+
+# The setup program (tools/windows/sonvale_setup.nsi), with the 32-bit DLL
+# when out/x86/ holds it.
+version=$(sed -n 's/^project(Sonvale VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+[ -n "$version" ] || die "no version in the project() line of CMakeLists.txt"
+setup=$build/Sonvale-Setup-$version.exe
+if [ ! -d "$out/voice" ]; then
+  log "no voice: no setup program"
+elif ! command -v makensis >/dev/null; then
+  log "makensis is missing (apt-get install nsis): no setup program"
+else
+  with_x86=()
+  [ -f "$out/x86/Sonvale.dll" ] && [ -f "$out/x86/sonvale-install.exe" ] && with_x86=(-DWITH_X86)
+  makensis -V2 -DVERSION="$version" -DOUT_DIR="$out" -DSETUP="$setup" "${with_x86[@]}" \
+    "$root/tools/windows/sonvale_setup.nsi" >&2 || die "makensis failed"
+  log "setup program: $setup${with_x86:+ (64-bit and 32-bit)}"
+fi
 log "done: $(cd "$out" && ls | tr '\n' ' ')in $out"

@@ -12,7 +12,8 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
           libfftw3-dev libmpg123-dev libmp3lame-dev libsoxr-dev libsndfile1-dev libbz2-dev
           libespeak-ng-dev rime-data-jyut6ping3 unicode-data libpulse-dev pulseaudio pulseaudio-utils
           speech-dispatcher libspeechd-dev mingw-w64-tools clang libclang-rt-14-dev
-          libx11-dev libxft-dev libfontconfig-dev libgtk-3-dev xvfb xdotool fonts-wqy-zenhei xdg-utils)
+          libx11-dev libxft-dev libfontconfig-dev libgtk-3-dev xvfb xdotool fonts-wqy-zenhei xdg-utils
+          nsis)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -263,8 +263,17 @@ else
   else
     fail "sonvale-install.exe /voice $wide_voice" "exit status $?"
   fi
-  expect_token_value "$token" VoiceDef "$wide_voice\\voice.def"
-  rm -rf "$wide_folder"
+  # reg query prints in the console's code page: the exported key is UTF-16.
+  wide_export=$build/wine-voice-token.reg
+  label="$token [VoiceDef] = \"$wide_voice\\voice.def\""
+  if w reg export "$token" "$(w winepath -w "$wide_export" 2>/dev/null | tr -d '\r')" /y >/dev/null 2>&1 &&
+     iconv -f UTF-16 -t UTF-8 "$wide_export" | tr -d '\r' |
+       grep -qxF "\"VoiceDef\"=\"${wide_voice//\\/\\\\}\\\\voice.def\""; then
+    pass "$label"
+  else
+    fail "$label" "$(iconv -f UTF-16 -t UTF-8 "$wide_export" 2>/dev/null | grep VoiceDef || echo "no token exported")"
+  fi
+  rm -rf "$wide_folder" "$wide_export"
   if w sonvale-install.exe /u >/dev/null; then pass "sonvale-install.exe /u"; else fail "sonvale-install.exe /u" "exit status $?"; fi
   if key_exists "$token"; then fail "$token is gone"; else pass "$token is gone"; fi
   expect_no_key "CLSID\\$engine_clsid"

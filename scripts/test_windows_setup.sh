@@ -95,7 +95,9 @@ status=0
 wine10_run wine64 "$(windows_path "$work/setup.exe")" /S || status=$?
 wine10_wait >/dev/null 2>&1 || true
 if [ "$status" -eq 0 ]; then pass "setup /S exits 0"; else fail "setup /S exits 0" "exit status $status"; fi
-for f in Sonvale.dll sonvale-install.exe uninstall.exe voice/voice.def voice/voice.dat voice/voice.wrd; do
+installed=(Sonvale.dll sonvale-install.exe uninstall.exe voice/voice.def voice/voice.dat voice/voice.wrd)
+[ "$with_x86" = 1 ] && installed+=(x86/Sonvale.dll x86/sonvale-install.exe)
+for f in "${installed[@]}"; do
   if [ -f "$prefix/drive_c/Program Files/Sonvale/$f" ]; then pass "installed $f"; else fail "installed $f"; fi
 done
 
@@ -105,8 +107,19 @@ reg_has() {  # key value expected view
     sed -n "s/^ *$2 *REG_[A-Z_]* *//p") || true
   if [ "$found" = "$3" ]; then pass "$4-bit view: $1 [$2] = $3"; else fail "$4-bit view: $1 [$2] = $3" "found \"$found\""; fi
 }
+# Whether this Wine runs 32-bit programs at all (a usage error exits 2).
+runs_x86=0
+if [ "$with_x86" = 1 ]; then
+  status=0
+  wine10_run wine64 "$program_files\\x86\\sonvale-install.exe" /no-such-option >/dev/null 2>&1 || status=$?
+  if [ "$status" -eq 2 ]; then
+    runs_x86=1
+  else
+    echo "skip the 32-bit view and client: this Wine runs no 32-bit program (status $status)"
+  fi
+fi
 views=(64)
-[ "$with_x86" = 1 ] && views+=(32)
+[ "$runs_x86" = 1 ] && views+=(32)
 for view in "${views[@]}"; do
   reg_has "$token\\UI\\EngineProperties" CLSID "$ui_clsid" "$view"
   reg_has "$token" VoiceDef "$program_files\\voice\\voice.def" "$view"
@@ -128,7 +141,7 @@ speak() {  # program label
   fi
 }
 speak sapi_voice_check.exe 64-bit
-[ "$with_x86" = 1 ] && speak sapi_voice_check32.exe 32-bit
+[ "$runs_x86" = 1 ] && speak sapi_voice_check32.exe 32-bit
 
 say "changing a setting, then running the setup again over the installed copy"
 wine10_run wine64 reg add "$token\\UI\\EngineProperties" /v ReadNumber /t REG_DWORD /d 1 /f /reg:64 >/dev/null

@@ -60,6 +60,9 @@ LangString Needs64Bit ${LANG_TRADCHINESE} "${PRODUCT} 需要 64 位元的 Window
 LangString RegisterFailed ${LANG_ENGLISH} "Registering the voice failed (exit status $0). Run the setup again as an administrator."
 LangString RegisterFailed ${LANG_SIMPCHINESE} "注册语音失败（退出码 $0）。请以管理员身份再次运行安装程序。"
 LangString RegisterFailed ${LANG_TRADCHINESE} "註冊語音失敗（結束代碼 $0）。請以系統管理員身分再次執行安裝程式。"
+LangString No32Bit ${LANG_ENGLISH} "The voice is not offered to 32-bit programs: this Windows cannot run them (exit status $0)."
+LangString No32Bit ${LANG_SIMPCHINESE} "此 Windows 无法运行 32 位程序，32 位程序中没有此语音（退出码 $0）。"
+LangString No32Bit ${LANG_TRADCHINESE} "此 Windows 無法執行 32 位元程式，32 位元程式中沒有此語音（結束代碼 $0）。"
 LangString DisplayName ${LANG_ENGLISH} "${PRODUCT} Cantonese voice"
 LangString DisplayName ${LANG_SIMPCHINESE} "${PRODUCT} 粤语语音"
 LangString DisplayName ${LANG_TRADCHINESE} "${PRODUCT} 粵語語音"
@@ -117,12 +120,12 @@ Section "Install"
     Abort
   ${EndIf}
 !ifdef WITH_X86
+  ; A Windows that cannot run 32-bit programs has none to offer the voice to:
+  ; the 64-bit voice is then all there is, and the setup goes on.
   StrCpy $1 "$INSTDIR\x86\sonvale-install.exe"
   Call runInstaller
   ${If} $0 != 0
-    MessageBox MB_ICONSTOP|MB_OK "$(RegisterFailed)" /SD IDOK
-    SetErrorLevel 2
-    Abort
+    DetailPrint "$(No32Bit)"
   ${EndIf}
 !endif
 

@@ -375,6 +375,14 @@ std::vector<std::int32_t> inMemory() {
   return {s.puncShort.load(), s.puncLong.load(), s.voiceStyle.load(), s.readPunctuation.load(), s.readNumber.load()};
 }
 
+// Waits for a visible dialog with this caption; null when none comes.
+HWND waitForDialog(const std::wstring& caption) {
+  return waitForWindow([&] {
+    HWND w = FindWindowW(L"#32770", caption.c_str());
+    return w != nullptr && IsWindowVisible(w) ? w : nullptr;
+  });
+}
+
 // The texts of the dialog's children, by control identifier where it has one.
 void checkTemplateTexts(Outcome& out, HWND dialog, UiLanguage language, const std::string& where) {
   const ui::UiTexts& t = ui::uiTexts(language);
@@ -429,10 +437,7 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
   const std::wstring caption = wide(ui::uiTexts(c.language).dialogCaption);
   std::atomic<bool> driven{false};
   std::thread driver([&] {
-    HWND dialog = waitForWindow([&] {
-      HWND w = FindWindowW(L"#32770", caption.c_str());
-      return w != nullptr && IsWindowVisible(w) ? w : nullptr;
-    });
+    HWND dialog = waitForDialog(caption);
     out.expect(dialog != nullptr, where + ": dialog appeared");
     if (dialog == nullptr) return;
     checkTemplateTexts(out, dialog, c.language, where);
@@ -548,10 +553,7 @@ void checkSettingsNotSaved(Outcome& out) {
   const std::string message = t.settingsNotSaved;
   std::atomic<bool> told{false};
   std::thread driver([&] {
-    HWND dialog = waitForWindow([&] {
-      HWND w = FindWindowW(L"#32770", caption.c_str());
-      return w != nullptr && IsWindowVisible(w) ? w : nullptr;
-    });
+    HWND dialog = waitForDialog(caption);
     out.expect(dialog != nullptr, where + ": dialog appeared");
     if (dialog == nullptr) return;
     selectText(dialog, IDC_PITCH_LIST, "2");
@@ -1066,10 +1068,7 @@ void checkDisplayUi(Outcome& out) {
     const std::wstring caption = wide(ui::uiTexts(UiLanguage::English).dialogCaption);
     std::atomic<bool> driven{false};
     std::thread driver([&] {
-      HWND dialog = waitForWindow([&] {
-        HWND w = FindWindowW(L"#32770", caption.c_str());
-        return w != nullptr && IsWindowVisible(w) ? w : nullptr;
-      });
+      HWND dialog = waitForDialog(caption);
       out.expect(dialog != nullptr, "DisplayUI: the English dialog appeared");
       if (dialog == nullptr) return;
       save(capture(dialog), "dialog_through_displayui");

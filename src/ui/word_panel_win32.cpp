@@ -80,6 +80,13 @@ std::vector<HWND> childrenOf(HWND window) {
   return children;
 }
 
+// The font enumeration's callback (stdcall, which a lambda is not on 32-bit
+// Windows): one family found is enough.
+int CALLBACK fontFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM flag) {
+  *reinterpret_cast<bool*>(flag) = true;
+  return 0;
+}
+
 bool fontExists(const wchar_t* face) {
   LOGFONTW wanted{};
   wanted.lfCharSet = DEFAULT_CHARSET;
@@ -87,13 +94,7 @@ bool fontExists(const wchar_t* face) {
   HDC screen = GetDC(nullptr);
   if (screen == nullptr) return false;
   bool found = false;
-  EnumFontFamiliesExW(
-      screen, &wanted,
-      [](const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM flag) -> int {
-        *reinterpret_cast<bool*>(flag) = true;
-        return 0;
-      },
-      reinterpret_cast<LPARAM>(&found), 0);
+  EnumFontFamiliesExW(screen, &wanted, fontFound, reinterpret_cast<LPARAM>(&found), 0);
   ReleaseDC(nullptr, screen);
   return found;
 }

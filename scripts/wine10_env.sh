@@ -14,7 +14,7 @@
 # `scripts/wine10_env.sh CMD ARGS...` runs one command inside.
 #
 # The chroot is made once (about 2 minutes: debootstrap, then wine64, wine and
-# xvfb from trixie, and wine32 with i386 multiarch for 32-bit programs) and cached in $SONVALE_DEPS_CACHE/wine10-chroot (default
+# xvfb from trixie) and cached in $SONVALE_DEPS_CACHE/wine10-chroot (default
 # ~/.cache/sonvale); it is made again when its stamp file is missing. While
 # the environment is up:
 #   - the Windows build directory is bind-mounted at its own path, so a file
@@ -150,18 +150,6 @@ _wine10_build_chroot() {
   _wine10_say "chroot ready: $version ($((SECONDS - started)) s)"
 }
 
-# Adds 32-bit support (i386 multiarch and wine32) to a chroot made without it,
-# so that the prefix runs 32-bit programs as 64-bit Windows does.
-_wine10_add_wine32() {
-  local root=$1 marker="$1/etc/sonvale-wine32"
-  [ -f "$marker" ] && return 0
-  _wine10_say "adding 32-bit Wine (wine32:i386) to the chroot (once)"
-  _wine10_build_step "$root" sh -c 'dpkg --add-architecture i386 && apt-get update -q &&
-        apt-get install -y -q --no-install-recommends "wine32:i386=$(dpkg-query -W -f="\${Version}" wine64)" &&
-        apt-get clean' || { _wine10_fail "installing wine32:i386 in the chroot failed"; return 1; }
-  : >"$marker"
-}
-
 _wine10_mount() {
   # Each successful mount is remembered so that stop unmounts exactly these.
   mount "$@" || return 1
@@ -237,17 +225,12 @@ wine10_wait() {
 # the crashed program exit with status 0.
 _wine10_prepare_prefix() {
   local stamp="$SONVALE_WINE10_ROOT$SONVALE_WINE10_PREFIX/.sonvale-prefix"
-  local settings="crash: no dialog, no debugger; 32-bit programs"
+  local settings="crash: no dialog, no debugger"
   [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$settings" ] && return 0
   if [ ! -f "$SONVALE_WINE10_ROOT$SONVALE_WINE10_PREFIX/system.reg" ]; then
     _wine10_say "making the Wine prefix (wineboot -i, 30-60 s)"
     wine10_run wine64 wineboot -i >>"$_wine10_log" 2>&1 ||
       { _wine10_fail "wineboot -i failed"; return 1; }
-  elif [ ! -f "$SONVALE_WINE10_ROOT$SONVALE_WINE10_PREFIX/drive_c/windows/syswow64/ntdll.dll" ]; then
-    # A prefix made before wine32 was there gets its 32-bit system folder.
-    _wine10_say "updating the Wine prefix for 32-bit programs (wineboot -u)"
-    wine10_run wine64 wineboot -u >>"$_wine10_log" 2>&1 ||
-      { _wine10_fail "wineboot -u failed"; return 1; }
   fi
   if ! wine10_run wine64 reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
          /t REG_DWORD /d 0 /f >>"$_wine10_log" 2>&1 ||
@@ -329,7 +312,6 @@ _wine10_start() {
   if [ ! -f "$stamp" ]; then
     _wine10_build_chroot "$SONVALE_WINE10_ROOT" "$stamp" || return 1
   fi
-  _wine10_add_wine32 "$SONVALE_WINE10_ROOT" || return 1
 
   local started=$SECONDS
   _wine10_mount_session || { _wine10_fail "mounting into the chroot failed"; return 1; }

@@ -39,8 +39,8 @@
 #include "platform/utf.h"
 #include "settings/engine_settings.h"
 #include "sonvale/sonvale.h"
-#include "synth/unit_cache.h"
 #include "synth/voice_builder.h"
+#include "synth/unit_cache.h"
 #include "synth/voice_format.h"
 #include "test_seed.h"
 #include "test_support.h"
@@ -79,8 +79,7 @@ struct Images {
 
 // A voice whose units `units` hold audio (unit code -> samples) and whose
 // dictionary holds `words`; every other entry is empty.
-Images buildImages(const std::map<std::uint32_t, std::vector<std::int16_t>>& units,
-                   const std::vector<WordRecord>& words) {
+Images buildImages(const std::map<std::uint32_t, std::vector<std::int16_t>>& units, const std::vector<WordRecord>& words) {
   Images v;
   std::vector<voice::UnitEntry> entries(voice::kUnitCount);
   for (const auto& [code, samples] : units) {
@@ -104,8 +103,7 @@ Images everyUnitVoice(std::size_t distinct, double seconds) {
   Images v;
   std::vector<voice::UnitEntry> shared;
   for (std::size_t k = 0; k < distinct; ++k) {
-    const auto samples =
-        testing::sine(220.0 + 70.0 * static_cast<double>(k), seconds * (1.0 + 0.25 * static_cast<double>(k % 3)));
+    const auto samples = testing::sine(220.0 + 70.0 * static_cast<double>(k), seconds * (1.0 + 0.25 * static_cast<double>(k % 3)));
     voice::CodedUnit coded;
     EXPECT_EQ(voice::codeUnit(samples, coded), "");
     voice::UnitEntry e;
@@ -276,8 +274,8 @@ struct Refusal {
 struct DamageCase {
   std::string name;
   std::function<void(Images&)> damage;
-  std::optional<Refusal> refusal;           // refused at load time
-  std::function<void(Images&)> equivalent;  // else: speaks as the sound voice changed thus
+  std::optional<Refusal> refusal;            // refused at load time
+  std::function<void(Images&)> equivalent;   // else: speaks as the sound voice changed thus
 };
 
 std::vector<DamageCase> damageCases() {
@@ -296,15 +294,13 @@ std::vector<DamageCase> damageCases() {
   // first entry, at and inside the entry of a unit that speaks, one entry
   // short, one byte short.
   cases.push_back({"DefCutToNothing", cut(&Images::def, 0), emptyDef, {}});
-  cases.push_back({"DefCutInsideFormat",
-                   cut(&Images::def, 2),
-                   Refusal{E_INVALIDARG, "VoiceDef", "too short for the format field"},
-                   {}});
+  cases.push_back({"DefCutInsideFormat", cut(&Images::def, 2),
+                   Refusal{E_INVALIDARG, "VoiceDef", "too short for the format field"}, {}});
   for (const std::size_t size : {std::size_t{4}, std::size_t{42}, std::size_t{79}})
     cases.push_back({"DefCutInsideIdentityAt" + std::to_string(size), cut(&Images::def, size), identity, {}});
-  for (const std::size_t size :
-       {std::size_t{80}, voice::kUnitTableOffset, voice::kUnitTableOffset + 32, entryAt(unitOf(u'你')),
-        entryAt(unitOf(u'你')) + 12, kVoiceDefBytes - 32, kVoiceDefBytes - 1})
+  for (const std::size_t size : {std::size_t{80}, voice::kUnitTableOffset, voice::kUnitTableOffset + 32,
+                                 entryAt(unitOf(u'你')), entryAt(unitOf(u'你')) + 12, kVoiceDefBytes - 32,
+                                 kVoiceDefBytes - 1})
     cases.push_back({"DefCutAt" + std::to_string(size), cut(&Images::def, size), shortTable, {}});
 
   // VoiceData cut: to nothing, inside the first unit, at the end of the
@@ -316,8 +312,7 @@ std::vector<DamageCase> damageCases() {
   const Images& sound = matrixVoice();
   const std::uint32_t firstUnitLength = entryOf(sound, unitOf(u'人')).length;  // 人 has the lowest unit code
   for (const std::size_t size : {std::size_t{firstUnitLength / 2}, std::size_t{firstUnitLength}, sound.data.size() - 1})
-    cases.push_back({"DataCutAt" + std::to_string(size),
-                     cut(&Images::data, size),
+    cases.push_back({"DataCutAt" + std::to_string(size), cut(&Images::data, size),
                      Refusal{E_INVALIDARG, "VoiceDef", "of VoiceData, which holds " + std::to_string(size) + " bytes"},
                      {}});
 
@@ -330,22 +325,19 @@ std::vector<DamageCase> damageCases() {
                    Refusal{HRESULT_FROM_WIN32(ERROR_FILE_INVALID), "VoiceWord", "empty"},
                    {}});
   for (const std::size_t size : {std::size_t{12}, std::size_t{30}, std::size_t{50}})
-    cases.push_back({"WordCutInsideIdentityAt" + std::to_string(size),
-                     cut(&Images::word, size),
-                     Refusal{E_INVALIDARG, "VoiceWord", "dictionary identity"},
-                     {}});
+    cases.push_back({"WordCutInsideIdentityAt" + std::to_string(size), cut(&Images::word, size),
+                     Refusal{E_INVALIDARG, "VoiceWord", "dictionary identity"}, {}});
   for (const std::size_t size : {std::size_t{51}, voice::kSharedFirstOffset + 2, voice::kSharedCountOffset,
                                  voice::kCharIndexOffset, indexEntryOf(u'香') + 6, voice::kRecordsOffset,
                                  recordAt(0) + 200, recordAt(kHongKongRecord) + 300, sound.word.size() - 1})
     cases.push_back({"WordCutAt" + std::to_string(size), cut(&Images::word, size), std::nullopt, noWords});
 
   // Identities.
-  cases.push_back({"DefFormat3", [](Images& v) { v.def[0] = 3; }, Refusal{E_INVALIDARG, "VoiceDef", "format 3"}, {}});
+  cases.push_back(
+      {"DefFormat3", [](Images& v) { v.def[0] = 3; }, Refusal{E_INVALIDARG, "VoiceDef", "format 3"}, {}});
   // A file zeroed in place, and one whose 32-bit words were swapped end for end.
-  cases.push_back({"DefZeroed",
-                   [](Images& v) { std::fill(v.def.begin(), v.def.end(), 0); },
-                   Refusal{E_INVALIDARG, "VoiceDef", "format 0, expected 2"},
-                   {}});
+  cases.push_back({"DefZeroed", [](Images& v) { std::fill(v.def.begin(), v.def.end(), 0); },
+                   Refusal{E_INVALIDARG, "VoiceDef", "format 0, expected 2"}, {}});
   cases.push_back({"DefBigEndian",
                    [](Images& v) {
                      for (std::size_t i = 0; i + 4 <= v.def.size(); i += 4) {
@@ -353,8 +345,7 @@ std::vector<DamageCase> damageCases() {
                        std::reverse(at, at + 4);
                      }
                    },
-                   Refusal{E_INVALIDARG, "VoiceDef", "format 33554432, expected 2"},
-                   {}});
+                   Refusal{E_INVALIDARG, "VoiceDef", "format 33554432, expected 2"}, {}});
   cases.push_back({"DefIdentityDiffers", [](Images& v) { v.def[voice::kVoiceIdOffset + 2 * 10] = 'X'; }, identity, {}});
   cases.push_back({"DefIdentityInLowerCase",
                    [](Images& v) {
@@ -364,49 +355,38 @@ std::vector<DamageCase> damageCases() {
                      }
                    },
                    std::nullopt, same});
-  cases.push_back({"WordIdentityDiffers",
-                   [](Images& v) { v.word[voice::kDictIdOffset + 37] = '}' + 1; },
-                   Refusal{E_INVALIDARG, "VoiceWord", "dictionary identity"},
-                   {}});
+  cases.push_back({"WordIdentityDiffers", [](Images& v) { v.word[voice::kDictIdOffset + 37] = '}' + 1; },
+                   Refusal{E_INVALIDARG, "VoiceWord", "dictionary identity"}, {}});
 
   // Entries that point outside VoiceData or past a unit's limit.
-  const auto entryCase = [&](const std::string& name, char16_t c,
-                             std::function<void(voice::UnitEntry&, std::size_t)> change, const std::string& detail) {
+  const auto entryCase = [&](const std::string& name, char16_t c, std::function<void(voice::UnitEntry&, std::size_t)> change,
+                             const std::string& detail) {
     cases.push_back({name,
                      [c, change](Images& v) {
                        voice::UnitEntry e = entryOf(v, unitOf(c));
                        change(e, v.data.size());
                        setEntry(v, unitOf(c), e);
                      },
-                     Refusal{E_INVALIDARG, "VoiceDef", detail},
-                     {}});
+                     Refusal{E_INVALIDARG, "VoiceDef", detail}, {}});
   };
   const std::string unitOfHao = "unit " + std::to_string(unitOf(u'好'));
-  entryCase(
-      "EntryStartsPastData", u'好',
-      [](voice::UnitEntry& e, std::size_t size) { e.offset = static_cast<std::uint32_t>(size) + 1; }, unitOfHao);
-  entryCase(
-      "EntryEndsOneBytePastData", u'好',
-      [](voice::UnitEntry& e, std::size_t size) { e.offset = static_cast<std::uint32_t>(size) - e.length + 1; },
-      unitOfHao);
-  entryCase(
-      "EntryOffsetWrapsAround", u'好',
-      [](voice::UnitEntry& e, std::size_t) {
-        e.offset = 0xFFFFFFF0u;
-        e.length = 0x20;
-      },
-      unitOfHao);
-  entryCase(
-      "EntryLongerThanAUnit", u'好',
-      [](voice::UnitEntry& e, std::size_t) {
-        e.offset = 0;
-        e.length = voice::kMaxCodedUnitBytes + 1;
-      },
-      "at most 16384");
-  entryCase(
-      "EmptyEntryPastData", u'丁',
-      [](voice::UnitEntry& e, std::size_t size) { e.offset = static_cast<std::uint32_t>(size) + 8; },
-      "unit " + std::to_string(unitOf(u'丁')));
+  entryCase("EntryStartsPastData", u'好', [](voice::UnitEntry& e, std::size_t size) { e.offset = static_cast<std::uint32_t>(size) + 1; }, unitOfHao);
+  entryCase("EntryEndsOneBytePastData", u'好',
+            [](voice::UnitEntry& e, std::size_t size) { e.offset = static_cast<std::uint32_t>(size) - e.length + 1; }, unitOfHao);
+  entryCase("EntryOffsetWrapsAround", u'好',
+            [](voice::UnitEntry& e, std::size_t) {
+              e.offset = 0xFFFFFFF0u;
+              e.length = 0x20;
+            },
+            unitOfHao);
+  entryCase("EntryLongerThanAUnit", u'好',
+            [](voice::UnitEntry& e, std::size_t) {
+              e.offset = 0;
+              e.length = voice::kMaxCodedUnitBytes + 1;
+            },
+            "at most 16384");
+  entryCase("EmptyEntryPastData", u'丁', [](voice::UnitEntry& e, std::size_t size) { e.offset = static_cast<std::uint32_t>(size) + 8; },
+            "unit " + std::to_string(unitOf(u'丁')));
 
   // Units that decode to nothing the engine can use: spoken as silence.
   const auto silent = [](char16_t c) { return [c](Images& v) { emptyUnit(v, c); }; };
@@ -584,9 +564,14 @@ TEST_F(DamagedVoiceTest, UnitLongerThanTheLimitIsCutAtTheLimit) {
 // of its text and makes a new one, while the others go on.
 
 const std::u16string kThreadTexts[8] = {
-    u"你好，香港。我们是大学生。",   u"今天天气很好，我们去公园。",     u"1234.56%和-78是数字。",
-    u"ABC abc, Hello World!",        u"标点符号：（你好）“好”！",       u"中英文语音朗读差不多。",
-    u"一二三四五六七八九十百千万。", u"天下一统，长的文本；好像倒车。",
+    u"你好，香港。我们是大学生。",
+    u"今天天气很好，我们去公园。",
+    u"1234.56%和-78是数字。",
+    u"ABC abc, Hello World!",
+    u"标点符号：（你好）“好”！",
+    u"中英文语音朗读差不多。",
+    u"一二三四五六七八九十百千万。",
+    u"天下一统，长的文本；好像倒车。",
 };
 
 // The site hook that changes the rate at one GetActions call.
@@ -634,11 +619,10 @@ class ConcurrencyTest : public testing::EngineTest {
     EngineTest::SetUp();
     storeSettings({{u"ReadNumber", 1}, {u"ReadPunctuation", 1}, {u"PuncLong", 3000}, {u"PuncShort", 1001}});
     writeImages(dir_.path(), *voice_);
-    ASSERT_EQ(host::RegistryToken::open(platform::RegRoot::LocalMachine, u"SOFTWARE\\Test\\Voice", true, &token_),
-              S_OK);
-    for (const auto& [name, file] :
-         {std::pair{u"VoiceDef", voice::kVoiceDefFileName}, std::pair{u"VoiceData", voice::kVoiceDataFileName},
-          std::pair{u"VoiceWord", voice::kVoiceWordFileName}})
+    ASSERT_EQ(host::RegistryToken::open(platform::RegRoot::LocalMachine, u"SOFTWARE\\Test\\Voice", true, &token_), S_OK);
+    for (const auto& [name, file] : {std::pair{u"VoiceDef", voice::kVoiceDefFileName},
+                                     std::pair{u"VoiceData", voice::kVoiceDataFileName},
+                                     std::pair{u"VoiceWord", voice::kVoiceWordFileName}})
       ASSERT_EQ(token_->SetStringValue(name, platform::utf8ToUtf16(dir_.file(file)).c_str()), S_OK);
   }
   void TearDown() override {
@@ -808,8 +792,7 @@ TEST_F(ConcurrencyTest, AbortRateChangeAndDestructionLeaveTheOthersAlone) {
       const Spoken got = speakText(*engine, kThreadTexts[1], {}, &controls);
       changer.join();
       bool ordered = true;
-      for (std::size_t i = 1; i < got.events.size(); ++i)
-        ordered &= got.events[i - 1].audioOffset <= got.events[i].audioOffset;
+      for (std::size_t i = 1; i < got.events.size(); ++i) ordered &= got.events[i - 1].audioOffset <= got.events[i].audioOffset;
       if (got.hr != S_OK || !ordered || got.audio.empty()) ++mismatches[1];
       // The engine keeps the last rate it was told; put it back for the next comparison.
       host::SiteControls reset;
@@ -851,11 +834,10 @@ TEST_F(ConcurrencyTest, AbortRateChangeAndDestructionLeaveTheOthersAlone) {
   std::printf("%d calls of thread 0, %zu of them aborted mid-text\n", calls[0], abortLatencyMs.size());
   if (!abortLatencyMs.empty()) {
     const double median = abortLatencyMs[abortLatencyMs.size() / 2];
-    std::printf(
-        "abort: %zu aborts mid-text, at most %llu syllable begun after the request, latency median %.3f ms, "
-        "max %.3f ms (8 threads on %u cores)\n",
-        abortLatencyMs.size(), static_cast<unsigned long long>(mostSyllablesAfterAbort.load()), median,
-        abortLatencyMs.back(), std::thread::hardware_concurrency());
+    std::printf("abort: %zu aborts mid-text, at most %llu syllable begun after the request, latency median %.3f ms, "
+                "max %.3f ms (8 threads on %u cores)\n",
+                abortLatencyMs.size(), static_cast<unsigned long long>(mostSyllablesAfterAbort.load()), median,
+                abortLatencyMs.back(), std::thread::hardware_concurrency());
     RecordProperty("abort_latency_median_us", static_cast<int>(median * 1000));
     RecordProperty("abort_latency_max_us", static_cast<int>(abortLatencyMs.back() * 1000));
   }
@@ -999,9 +981,8 @@ TEST_F(LongTextTest, TenMegabytesThroughTheCInterface) {
   const long engineKb = engineSpeakingPeakKb(dir_.path(), list, seconds, engineBytes, engineAbortMs);
   list = host::FragmentList();
   std::u16string oneSentence = wide;
-  std::replace_if(
-      oneSentence.begin(), oneSentence.end(), [](char16_t c) { return c == u'.' || c == u'!' || c == u'?'; },
-      u'\u3002');
+  std::replace_if(oneSentence.begin(), oneSentence.end(), [](char16_t c) { return c == u'.' || c == u'!' || c == u'?'; },
+                  u'\u3002');
   wide = std::u16string();
   list = host::parseSpeakText(oneSentence, true);
   const long oneSentenceKb = engineSpeakingPeakKb(dir_.path(), list, seconds, oneSentenceBytes, oneSentenceAbortMs);
@@ -1051,9 +1032,8 @@ TEST_F(LongTextTest, TenMegabytesThroughTheCInterface) {
       "  whole C call for %.1f s: peak %ld KB above its start, %llu samples; sonvale_speak returned %.3f ms after "
       "sonvale_abort, %llu sounding callbacks after it%s\n",
       text.size(), units, fragments, mappedVoiceKb_, wideKb, listKb, seconds, engineKb,
-      static_cast<unsigned long long>(engineBytes), engineAbortMs, oneSentenceKb,
-      static_cast<unsigned long long>(oneSentenceBytes), seconds, callKb,
-      static_cast<unsigned long long>(discard.samples.load()), abortMs,
+      static_cast<unsigned long long>(engineBytes), engineAbortMs, oneSentenceKb, static_cast<unsigned long long>(oneSentenceBytes),
+      seconds, callKb, static_cast<unsigned long long>(discard.samples.load()), abortMs,
       static_cast<unsigned long long>(discard.soundsAfterAbort), peaks ? "" : " (peak reset unavailable)");
   RecordProperty("utf16_kb", static_cast<int>(wideKb));
   RecordProperty("fragment_list_kb", static_cast<int>(listKb));

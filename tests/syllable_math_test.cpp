@@ -20,8 +20,9 @@ TEST(SyllableMath, Tables) {
   };
   const Case cases[] = {
       {-10, 0, -30, -15, 1050},  // pad divisor has no -10 row: held at -9
-      {-9, -1, -27, -14, 1050}, {-5, -5, -15, -10, 850}, {0, -10, 0, -5, 600},  {5, -15, 15, 0, 350},
-      {6, -16, 18, 1, 300},     {10, -20, 30, 5, 100},   {11, -20, 30, 5, 100},  // out of range: held at +10
+      {-9, -1, -27, -14, 1050}, {-5, -5, -15, -10, 850}, {0, -10, 0, -5, 600},
+      {5, -15, 15, 0, 350},     {6, -16, 18, 1, 300},    {10, -20, 30, 5, 100},
+      {11, -20, 30, 5, 100},  // out of range: held at +10
   };
   for (const Case& c : cases) {
     EXPECT_EQ(trimLevel(c.index), c.trimLevel) << c.index;
@@ -38,11 +39,11 @@ TEST(SyllableMath, FirstTrimThreshold) {
     std::uint64_t energy, threshold;
   };
   const Case cases[] = {
-      {-10, 123456789, 0},                                              // level 0: only exact zeros are cut
-      {0, 4000000, 10},                                                 // 10 x 4e6 / 4e6
-      {10, 4000000, 20},                                                // 20 x 4e6 / 4e6
-      {0, 1000000, 2},                                                  // 2.5 rounds down
-      {-5, 8000000, 10},                                                // 5 x 8e6 / 4e6
+      {-10, 123456789, 0},         // level 0: only exact zeros are cut
+      {0, 4000000, 10},            // 10 x 4e6 / 4e6
+      {10, 4000000, 20},           // 20 x 4e6 / 4e6
+      {0, 1000000, 2},             // 2.5 rounds down
+      {-5, 8000000, 10},           // 5 x 8e6 / 4e6
       {10, std::numeric_limits<std::uint64_t>::max(), 92233720368547},  // 20 x (2^64 - 1) / 4e6 without overflow
   };
   for (const Case& c : cases) EXPECT_EQ(firstTrimThreshold(c.rate, c.energy), c.threshold) << c.rate;
@@ -61,7 +62,7 @@ TEST(SyllableMath, MulDivHoldsAtTheTop) {
       {kMax, kMax, kMax - 1, kMax},                      // one more than the largest: saturates
       {1ull << 63, 4, 2, kMax},                          // 2^64: saturates
       {123456789012345u, 987654321u, 1000003u, 121932265328031877u},
-      {5, 7, 0, kMax},  // no divisor: as large as it gets
+      {5, 7, 0, kMax},                                   // no divisor: as large as it gets
   };
   for (const Case& c : cases) EXPECT_EQ(mulDiv(c.a, c.b, c.c), c.quotient) << c.a << " x " << c.b << " / " << c.c;
 }
@@ -94,11 +95,11 @@ TEST(SyllableMath, EnergyEdgeTrim) {
 }
 
 TEST(SyllableMath, VolumeGainAndStage) {
-  EXPECT_EQ(volumeGain(0, 100), 70);  // gain 1.26
-  EXPECT_EQ(volumeGain(0, 50), 35);   // gain 0.63
-  EXPECT_EQ(volumeGain(10, 0), 30);   // still heard at volume 0: gain 0.54
-  EXPECT_EQ(volumeGain(-5, 0), -15);  // inverted at gain 0.27
-  EXPECT_EQ(volumeGain(0, 15), 10);   // 105 / 10 truncates
+  EXPECT_EQ(volumeGain(0, 100), 70);   // gain 1.26
+  EXPECT_EQ(volumeGain(0, 50), 35);    // gain 0.63
+  EXPECT_EQ(volumeGain(10, 0), 30);    // still heard at volume 0: gain 0.54
+  EXPECT_EQ(volumeGain(-5, 0), -15);   // inverted at gain 0.27
+  EXPECT_EQ(volumeGain(0, 15), 10);    // 105 / 10 truncates
 
   struct Case {
     std::int16_t in;
@@ -106,10 +107,10 @@ TEST(SyllableMath, VolumeGainAndStage) {
     std::int16_t out;
   };
   const Case cases[] = {
-      {1000, 70, 1260},      {1000, 30, 540}, {1000, -15, -270}, {1, 70, 1},
-      {-1, 70, -1},          {55, 1, 0},  // 495 / 500 truncates to 0
-      {32767, 100, 32767},                // 58980: held at the top instead of wrapping
-      {-32768, 100, -32768},              // -58982: held at the bottom
+      {1000, 70, 1260}, {1000, 30, 540}, {1000, -15, -270}, {1, 70, 1},       {-1, 70, -1},
+      {55, 1, 0},  // 495 / 500 truncates to 0
+      {32767, 100, 32767},   // 58980: held at the top instead of wrapping
+      {-32768, 100, -32768},  // -58982: held at the bottom
   };
   for (const Case& c : cases) {
     std::int16_t out = 0;

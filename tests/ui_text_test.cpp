@@ -52,18 +52,23 @@ class LocaleLcid : public ::testing::TestWithParam<LocaleCase> {};
 
 TEST_P(LocaleLcid, FollowsTheTerritory) { EXPECT_EQ(ui::lcidFromLocaleName(GetParam().locale), GetParam().lcid); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, LocaleLcid,
-    ::testing::Values(LocaleCase{"ChinaUtf8", "zh_CN.UTF-8", 0x0804}, LocaleCase{"China", "zh_CN", 0x0804},
-                      LocaleCase{"ChinaWithModifier", "zh_CN@stroke", 0x0804},
-                      LocaleCase{"ChinaLowerCaseTerritory", "zh_cn.utf8", 0x0804},
-                      LocaleCase{"Taiwan", "zh_TW.UTF-8", 0x0404}, LocaleCase{"HongKong", "zh_HK.Big5-HKSCS", 0x0C04},
-                      LocaleCase{"Singapore", "zh_SG.GBK", 0x1004}, LocaleCase{"Macau", "zh_MO.UTF-8", 0x0409},
-                      LocaleCase{"LanguageOnly", "zh", 0x0409}, LocaleCase{"Cantonese", "yue_HK", 0x0409},
-                      LocaleCase{"English", "en_US.UTF-8", 0x0409}, LocaleCase{"C", "C", 0x0409},
-                      LocaleCase{"CUtf8", "C.UTF-8", 0x0409}, LocaleCase{"Posix", "POSIX", 0x0409},
-                      LocaleCase{"Empty", "", 0x0409}),
-    [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, LocaleLcid,
+                         ::testing::Values(LocaleCase{"ChinaUtf8", "zh_CN.UTF-8", 0x0804},
+                                           LocaleCase{"China", "zh_CN", 0x0804},
+                                           LocaleCase{"ChinaWithModifier", "zh_CN@stroke", 0x0804},
+                                           LocaleCase{"ChinaLowerCaseTerritory", "zh_cn.utf8", 0x0804},
+                                           LocaleCase{"Taiwan", "zh_TW.UTF-8", 0x0404},
+                                           LocaleCase{"HongKong", "zh_HK.Big5-HKSCS", 0x0C04},
+                                           LocaleCase{"Singapore", "zh_SG.GBK", 0x1004},
+                                           LocaleCase{"Macau", "zh_MO.UTF-8", 0x0409},
+                                           LocaleCase{"LanguageOnly", "zh", 0x0409},
+                                           LocaleCase{"Cantonese", "yue_HK", 0x0409},
+                                           LocaleCase{"English", "en_US.UTF-8", 0x0409},
+                                           LocaleCase{"C", "C", 0x0409},
+                                           LocaleCase{"CUtf8", "C.UTF-8", 0x0409},
+                                           LocaleCase{"Posix", "POSIX", 0x0409},
+                                           LocaleCase{"Empty", "", 0x0409}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 struct VariablesCase {
   const char* name;
@@ -200,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "請訪問网站獲得最新的軟件支持及相關語音技術信息。",
                  "Visit website acquire latest related speech voice information."},
         // The traditional template's buttons read as the simplified ones do.
-        TextCase{"Ok", &T::ok, "确定", "确定", "OK"}, TextCase{"Cancel", &T::cancel, "取消", "取消", "Cancel"},
+        TextCase{"Ok", &T::ok, "确定", "确定", "OK"},
+        TextCase{"Cancel", &T::cancel, "取消", "取消", "Cancel"},
         TextCase{"FastSpeech", &T::fastSpeech, "快速朗读：语速最高3.5倍", "快速朗讀：語速最高3.5倍",
                  "Fast speech: faster rates up to 3.5x"},
         TextCase{"SmoothCuts", &T::smoothCuts, "平滑音节衔接", "平滑音節銜接", "Smooth syllable joins"},

@@ -69,7 +69,8 @@ struct Outcome {
   }
   template <typename T>
   void expectEq(const T& actual, const T& expected, const std::string& what) {
-    if (!(actual == expected)) failures.push_back(what + ": got " + text(actual) + ", expected " + text(expected));
+    if (!(actual == expected))
+      failures.push_back(what + ": got " + text(actual) + ", expected " + text(expected));
   }
 
  private:
@@ -235,10 +236,10 @@ int countWhere(const Shot& shot, RECT region, bool (*is)(int r, int g, int b)) {
   return count;
 }
 
-bool isDarkRed(int r, int g, int b) { return r >= g + 50 && r >= b + 50; }  // RGB(128, 0, 0) blended
+bool isDarkRed(int r, int g, int b) { return r >= g + 50 && r >= b + 50; }          // RGB(128, 0, 0) blended
 bool isPurple(int r, int g, int b) { return r >= g + 40 && b >= g + 40 && std::abs(r - b) < 40; }  // RGB(128, 0, 128)
-bool isBlue(int r, int g, int b) { return b >= r + 60 && b >= g + 60; }                            // RGB(0, 0, 255)
-bool isDark(int r, int g, int b) { return r + g + b < 3 * 110; }                                   // black
+bool isBlue(int r, int g, int b) { return b >= r + 60 && b >= g + 60; }              // RGB(0, 0, 255)
+bool isDark(int r, int g, int b) { return r + g + b < 3 * 110; }                     // black
 
 // Pixels of a region close to `colour` (each channel within `tolerance`).
 int countNear(const Shot& shot, RECT region, COLORREF colour, int tolerance = 40) {
@@ -267,8 +268,8 @@ StoredDword readSetting(const wchar_t* name) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return stored;
   DWORD size = sizeof stored.value;
-  stored.present = RegQueryValueExW(key, name, nullptr, &stored.type, reinterpret_cast<BYTE*>(&stored.value), &size) ==
-                       ERROR_SUCCESS &&
+  stored.present = RegQueryValueExW(key, name, nullptr, &stored.type, reinterpret_cast<BYTE*>(&stored.value),
+                                    &size) == ERROR_SUCCESS &&
                    size == 4;
   RegCloseKey(key);
   return stored;
@@ -285,14 +286,14 @@ struct Seed {
 bool seedSettings(const std::vector<Seed>& seeds) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey);
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
     return false;
   bool ok = true;
   for (const Seed& seed : seeds)
     if (seed.present)
-      ok = ok &&
-           RegSetValueExW(key, seed.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seed.value), 4) == ERROR_SUCCESS;
+      ok = ok && RegSetValueExW(key, seed.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seed.value), 4) ==
+                     ERROR_SUCCESS;
   RegCloseKey(key);
   return ok;
 }
@@ -338,8 +339,7 @@ std::string describe(const ControlsSeen& c) {
 void selectText(HWND dialog, int list, const char* text) {
   HWND control = GetDlgItem(dialog, list);
   const std::wstring w = wide(text);
-  const LRESULT item =
-      SendMessageW(control, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(w.c_str()));
+  const LRESULT item = SendMessageW(control, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(w.c_str()));
   SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(item), 0);
 }
 
@@ -348,15 +348,15 @@ enum class Close { Ok, Cancel };
 struct DialogCase {
   const char* name;
   UiLanguage language;
-  std::vector<Seed> seeds;        // the settings key when the dialog opens
-  std::int32_t inMemory[5];       // PuncShort, PuncLong, VoiceStyle, ReadPunctuation, ReadNumber before
-  ControlsSeen shown;             // what the dialog must show when it opens
-  std::function<void(HWND)> act;  // what the user does
+  std::vector<Seed> seeds;          // the settings key when the dialog opens
+  std::int32_t inMemory[5];         // PuncShort, PuncLong, VoiceStyle, ReadPunctuation, ReadNumber before
+  ControlsSeen shown;               // what the dialog must show when it opens
+  std::function<void(HWND)> act;    // what the user does
   Close close;
-  std::int32_t expected[5];  // in memory afterwards, same order
-  bool written;              // the key holds `expected` afterwards; else it holds none of the five
-  int pitchListX;            // the template's x of list 223, in dialog units
-  int checkBoxX;             // and of check box 215
+  std::int32_t expected[5];         // in memory afterwards, same order
+  bool written;                     // the key holds `expected` afterwards; else it holds none of the five
+  int pitchListX;                   // the template's x of list 223, in dialog units
+  int checkBoxX;                    // and of check box 215
 };
 
 const wchar_t* const kValueNames[5] = {L"PuncShort", L"PuncLong", L"VoiceStyle", L"ReadPunctuation", L"ReadNumber"};
@@ -402,8 +402,7 @@ void checkTemplateTexts(Outcome& out, HWND dialog, UiLanguage language, const st
                                                   {IDC_LINK_HOME_PAGE, ui::kHomePageUrl},
                                                   {IDC_LINK_ISSUES, ui::kIssuesUrl}};
   for (const auto& [id, text] : labelled)
-    out.expectEq(windowText(GetDlgItem(dialog, id)), std::string(text),
-                 where + " text of control " + std::to_string(id));
+    out.expectEq(windowText(GetDlgItem(dialog, id)), std::string(text), where + " text of control " + std::to_string(id));
   // The pitch group box and its label have no identifier of their own.
   std::vector<std::string> texts;
   for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
@@ -458,8 +457,8 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
     // Every list is resized to 70 pixels wide without moving. (How much of
     // the 100 pixels' height goes to the dropped list is the system's
     // business.)
-    const int listPlaces[][3] = {
-        {IDC_PAUSE_SHORT_LIST, 163, 17}, {IDC_PAUSE_LONG_LIST, 255, 17}, {IDC_PITCH_LIST, c.pitchListX, 50}};
+    const int listPlaces[][3] = {{IDC_PAUSE_SHORT_LIST, 163, 17}, {IDC_PAUSE_LONG_LIST, 255, 17},
+                                 {IDC_PITCH_LIST, c.pitchListX, 50}};
     for (const auto& [list, x, y] : listPlaces) {
       RECT listRect{};
       GetWindowRect(GetDlgItem(dialog, list), &listRect);
@@ -482,8 +481,9 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
       SetCursorPos((linkRect.left + linkRect.right) / 2, (linkRect.top + linkRect.bottom) / 2);
       CURSORINFO cursor{};
       cursor.cbSize = sizeof cursor;
-      const bool handShown =
-          waitForWindow([&] { return GetCursorInfo(&cursor) && cursor.hCursor == hand ? dialog : nullptr; }) != nullptr;
+      const bool handShown = waitForWindow([&] {
+        return GetCursorInfo(&cursor) && cursor.hCursor == hand ? dialog : nullptr;
+      }) != nullptr;
       out.expect(handShown, where + ": hand cursor over link " + std::to_string(link));
     }
     SetCursorPos(rect.left + 5, rect.bottom - 5);
@@ -503,8 +503,7 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
     const StoredDword stored = readSetting(kValueNames[i]);
     if (c.written) {
       out.expect(stored.present && stored.type == REG_DWORD, where + ": " + name + " stored as REG_DWORD");
-      out.expectEq<long long>(stored.value, static_cast<DWORD>(c.expected[i]),
-                              where + ": " + name + " in the registry");
+      out.expectEq<long long>(stored.value, static_cast<DWORD>(c.expected[i]), where + ": " + name + " in the registry");
     } else {
       out.expect(!stored.present, where + ": " + name + " not written");
     }
@@ -601,11 +600,8 @@ const std::vector<DialogCase>& dialogCases() {
       // stored as 0xFFFFFFFF.
       {"english_defaults_changed",
        UiLanguage::English,
-       {{L"PuncShort", true, 5000},
-        {L"PuncLong", true, 15000},
-        {L"VoiceStyle", true, 0},
-        {L"ReadPunctuation", true, 0},
-        {L"ReadNumber", true, 0}},
+       {{L"PuncShort", true, 5000}, {L"PuncLong", true, 15000}, {L"VoiceStyle", true, 0},
+        {L"ReadPunctuation", true, 0}, {L"ReadNumber", true, 0}},
        {1, 2, 3, 4, 5},
        {"5000", "15000", "0", false, true, false},
        [](HWND d) {
@@ -625,11 +621,8 @@ const std::vector<DialogCase>& dialogCases() {
       // values and stores ReadPunctuation 0 (the box is off).
       {"simplified_values_outside_choices",
        UiLanguage::SimplifiedChinese,
-       {{L"PuncShort", true, 4500},
-        {L"PuncLong", true, 17000},
-        {L"VoiceStyle", true, 3},
-        {L"ReadPunctuation", true, 7},
-        {L"ReadNumber", true, 2}},
+       {{L"PuncShort", true, 4500}, {L"PuncLong", true, 17000}, {L"VoiceStyle", true, 3},
+        {L"ReadPunctuation", true, 7}, {L"ReadNumber", true, 2}},
        {1, 2, 3, 4, 5},
        {"", "17000", "3", false, false, false},
        nullptr,
@@ -722,8 +715,8 @@ struct HostFrame {
                             kHostHeight + 80, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     // A sibling before the host's branch, so the search has somewhere to go first.
     CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, frame, nullptr, nullptr, nullptr);
-    middle = CreateWindowExW(0, kFrameClass, L"", WS_CHILD | WS_VISIBLE, 10, 10, kHostWidth + 4, kHostHeight + 4, frame,
-                             nullptr, GetModuleHandleW(nullptr), nullptr);
+    middle = CreateWindowExW(0, kFrameClass, L"", WS_CHILD | WS_VISIBLE, 10, 10, kHostWidth + 4, kHostHeight + 4,
+                             frame, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (withHost) {
       static const std::wstring hostClass = wide(ui::kPanelHostClass);
       host = CreateWindowExW(0, hostClass.c_str(), L"", WS_CHILD | WS_VISIBLE, 2, 2, kHostWidth, kHostHeight, middle,
@@ -771,11 +764,9 @@ struct PanelCase {
 
 void checkPanel(Outcome& out) {
   const std::vector<PanelCase> cases = {
-      {"english", UiLanguage::English,
-       sampleWord(u"廣州話", {"gwong2", "zau1", "waa2"}, u"Cantonese as spoken in Guangzhou"), true},
+      {"english", UiLanguage::English, sampleWord(u"廣州話", {"gwong2", "zau1", "waa2"}, u"Cantonese as spoken in Guangzhou"), true},
       {"simplified", UiLanguage::SimplifiedChinese, sampleWord(u"唔该", {"m4", "goi1"}, u"多谢别人帮忙时讲"), true},
-      {"traditional", UiLanguage::TraditionalChinese,
-       sampleWord(u"早晨", {"zou2", "san4"}, u"早上见面时的问候语,一直讲到中午"), true},
+      {"traditional", UiLanguage::TraditionalChinese, sampleWord(u"早晨", {"zou2", "san4"}, u"早上见面时的问候语,一直讲到中午"), true},
       {"single_character", UiLanguage::English, sampleWord(u"好", {"hou2"}, u"good"), false},
   };
   for (const PanelCase& c : cases) {
@@ -914,9 +905,9 @@ struct WarningCase {
 };
 
 void checkReinstallWarning(Outcome& out) {
-  for (const WarningCase& c :
-       {WarningCase{"english", UiLanguage::English}, WarningCase{"simplified", UiLanguage::SimplifiedChinese},
-        WarningCase{"traditional", UiLanguage::TraditionalChinese}}) {
+  for (const WarningCase& c : {WarningCase{"english", UiLanguage::English},
+                               WarningCase{"simplified", UiLanguage::SimplifiedChinese},
+                               WarningCase{"traditional", UiLanguage::TraditionalChinese}}) {
     const std::string where = std::string("reinstall warning ") + c.name;
     ui::setCurrentUiLanguage(c.language);
     const ui::UiTexts& t = ui::uiTexts(c.language);
@@ -924,9 +915,7 @@ void checkReinstallWarning(Outcome& out) {
     ui::showWarning(ui::UserWarning::VoiceDamaged, "VoiceDef: the voice identity at byte 4 differs");
     // showWarning has returned; the window is up on a thread of its own.
     HWND warning = nullptr;
-    pumpUntil([&] {
-      return (warning = FindWindowW(L"SonvaleReinstallWarning", nullptr)) != nullptr && IsWindowVisible(warning);
-    });
+    pumpUntil([&] { return (warning = FindWindowW(L"SonvaleReinstallWarning", nullptr)) != nullptr && IsWindowVisible(warning); });
     out.expect(warning != nullptr, where + ": window shown, and showWarning returned");
     if (warning == nullptr) continue;
     out.expectEq(windowText(warning), std::string(t.reinstallCaption), where + ": caption");
@@ -971,8 +960,8 @@ void checkReinstallWarning(Outcome& out) {
 }
 
 void checkNumberTooLarge(Outcome& out) {
-  for (const WarningCase& c :
-       {WarningCase{"english", UiLanguage::English}, WarningCase{"simplified", UiLanguage::SimplifiedChinese}}) {
+  for (const WarningCase& c : {WarningCase{"english", UiLanguage::English},
+                               WarningCase{"simplified", UiLanguage::SimplifiedChinese}}) {
     const std::string where = std::string("number too large ") + c.name;
     ui::setCurrentUiLanguage(c.language);
     const ui::UiTexts& t = ui::uiTexts(c.language);
@@ -1059,11 +1048,8 @@ void checkDisplayUi(Outcome& out) {
     BOOL supported = FALSE;
     out.expect(SUCCEEDED(ui->IsUISupported(L"EngineProperties", nullptr, 0, nullptr, &supported)) && supported,
                "DisplayUI: EngineProperties is supported");
-    out.expect(seedSettings({{L"PuncShort", true, 5000},
-                             {L"PuncLong", true, 15000},
-                             {L"VoiceStyle", true, 0},
-                             {L"ReadPunctuation", true, 0},
-                             {L"ReadNumber", true, 0}}),
+    out.expect(seedSettings({{L"PuncShort", true, 5000}, {L"PuncLong", true, 15000}, {L"VoiceStyle", true, 0},
+                             {L"ReadPunctuation", true, 0}, {L"ReadNumber", true, 0}}),
                "DisplayUI: settings key seeded");
     const std::wstring caption = wide(ui::uiTexts(UiLanguage::English).dialogCaption);
     std::atomic<bool> driven{false};

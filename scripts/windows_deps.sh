@@ -37,8 +37,8 @@ readonly cc=${host}-gcc-posix
 # Bump when the way the libraries are built changes, so cached builds are redone.
 readonly recipe_revision=1
 
-packages=(gcc-mingw-w64-$deb_arch-posix g++-mingw-w64-$deb_arch-posix binutils-mingw-w64-$deb_arch
-          mingw-w64-tools mingw-w64-$deb_arch-dev nsis cmake ninja-build pkg-config make patch tar
+packages=("gcc-mingw-w64-$deb_arch-posix" "g++-mingw-w64-$deb_arch-posix" "binutils-mingw-w64-$deb_arch"
+          mingw-w64-tools "mingw-w64-$deb_arch-dev" nsis cmake ninja-build pkg-config make patch tar
           gzip bzip2 xz-utils dpkg-dev wine wine64 xvfb x11-utils)
 
 fftw_configure=(--disable-fortran --enable-static --disable-shared --disable-doc
@@ -46,7 +46,7 @@ fftw_configure=(--disable-fortran --enable-static --disable-shared --disable-doc
 # The engine feeds memory to the decoder: no network, no output modules. The
 # mpg123 and out123 programs are built too (there is no switch to skip them);
 # a dummy audio output keeps them free of Windows audio libraries.
-mpg123_configure=(--enable-static --disable-shared --with-cpu=$mpg123_cpu --enable-network=no
+mpg123_configure=(--enable-static --disable-shared "--with-cpu=$mpg123_cpu" --enable-network=no
                   --enable-modules=no --with-audio=dummy)
 
 started=$SECONDS

@@ -152,7 +152,8 @@ Section "Uninstall"
   StrCpy $2 "/u"
   Call un.runInstaller
 
-  Delete "$INSTDIR\Sonvale.dll"
+  ; A module still loaded by a running program goes at the next restart.
+  Delete /REBOOTOK "$INSTDIR\Sonvale.dll"
   Delete "$INSTDIR\sonvale-install.exe"
   Delete "$INSTDIR\voice\voice.def"
   Delete "$INSTDIR\voice\voice.dat"
@@ -160,11 +161,11 @@ Section "Uninstall"
   Delete "$INSTDIR\voice\ATTRIBUTION.txt"
   RMDir "$INSTDIR\voice"
 !ifdef WITH_X86
-  Delete "$INSTDIR\x86\Sonvale.dll"
+  Delete /REBOOTOK "$INSTDIR\x86\Sonvale.dll"
   Delete "$INSTDIR\x86\sonvale-install.exe"
-  RMDir "$INSTDIR\x86"
+  RMDir /REBOOTOK "$INSTDIR\x86"
 !endif
   Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR"
+  RMDir /REBOOTOK "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

@@ -15,7 +15,7 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
           libespeak-ng-dev rime-data-jyut6ping3 unicode-data libpulse-dev libpcaudio-dev pulseaudio pulseaudio-utils
           speech-dispatcher libspeechd-dev mingw-w64-tools clang libclang-rt-14-dev
           libx11-dev libxft-dev libfontconfig-dev libgtk-3-dev xvfb xdotool tmux fonts-wqy-zenhei xdg-utils
-          help2man lintian debootstrap)
+          help2man lintian debootstrap nsis)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -40,3 +40,4 @@ bash scripts/build_windows.sh
 bash scripts/test_windows.sh
 bash scripts/test_windows_ui.sh
 bash scripts/test_windows_sapi.sh
+bash scripts/test_windows_setup.sh

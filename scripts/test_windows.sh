@@ -254,7 +254,30 @@ else
   expect_token_value "$token" VoiceWord "$voice_folder\\voice.wrd"
   expect_token_value "$token\\Attributes" Language C04
   expect_token_value "$token\\Attributes" Gender Female
+  expect_token_value "$token\\UI\\EngineProperties" CLSID "$ui_clsid"
   expect_value "CLSID\\$engine_clsid\\InprocServer32" "" "$module_path"
+  # A voice folder whose name is not in the ANSI code page: the installer
+  # takes its arguments as UTF-16.
+  wide_folder=$build/wine-voice-語音
+  rm -rf "$wide_folder"
+  cp -r "$out/voice" "$wide_folder"
+  wide_voice=$(w winepath -w "$wide_folder" 2>/dev/null | tr -d '\r')
+  if w sonvale-install.exe /voice "$wide_voice" >/dev/null; then
+    pass "sonvale-install.exe /voice $wide_voice"
+  else
+    fail "sonvale-install.exe /voice $wide_voice" "exit status $?"
+  fi
+  # reg query prints in the console's code page: the exported key is UTF-16.
+  wide_export=$build/wine-voice-token.reg
+  label="$token [VoiceDef] = \"$wide_voice\\voice.def\""
+  if w reg export "$token" "$(w winepath -w "$wide_export" 2>/dev/null | tr -d '\r')" /y >/dev/null 2>&1 &&
+     iconv -f UTF-16 -t UTF-8 "$wide_export" | tr -d '\r' |
+       grep -qxF "\"VoiceDef\"=\"${wide_voice//\\/\\\\}\\\\voice.def\""; then
+    pass "$label"
+  else
+    fail "$label" "$(iconv -f UTF-16 -t UTF-8 "$wide_export" 2>/dev/null | grep VoiceDef || echo "no token exported")"
+  fi
+  rm -rf "$wide_folder" "$wide_export"
   if w sonvale-install.exe /u >/dev/null; then pass "sonvale-install.exe /u"; else fail "sonvale-install.exe /u" "exit status $?"; fi
   if key_exists "$token"; then fail "$token is gone"; else pass "$token is gone"; fi
   expect_no_key "CLSID\\$engine_clsid"

@@ -1,33 +1,44 @@
 #!/usr/bin/env bash
 # Installs what the Windows cross build and its Wine tests need from Debian's
 # packages, then builds the two libraries the engine links -- FFTW (double
-# precision only) and libmpg123 -- as static x86_64-w64-mingw32 libraries from
-# Debian bookworm's source packages, Debian's patches applied (mpg123's include
-# a security fix). Run as root, or as a user who may sudo, on Debian 12.
+# precision only) and libmpg123 -- as static mingw-w64 libraries for 64-bit
+# (x86_64) or 32-bit (i686) Windows from Debian bookworm's source packages,
+# Debian's patches applied (mpg123's include a security fix). Run as root, or
+# as a user who may sudo, on Debian 12.
 #
 # Each library is installed into its own prefix (include/, lib/,
 # lib/pkgconfig/) in a cache keyed by the Debian source version:
-#   $SONVALE_DEPS_CACHE/windows/fftw-<version>
+#   $SONVALE_DEPS_CACHE/windows/fftw-<version>        (x86_64)
 #   $SONVALE_DEPS_CACHE/windows/mpg123-<version>
+#   $SONVALE_DEPS_CACHE/windows/i686/fftw-<version>   (i686)
+#   $SONVALE_DEPS_CACHE/windows/i686/mpg123-<version>
 # A prefix whose stamp (written last) matches the recipe below is reused, so a
 # second run only checks. Progress goes to stderr; stdout gets the prefixes as
 # shell assignments, for `eval "$(scripts/windows_deps.sh)"`:
 #   SONVALE_FFTW_PREFIX=...
 #   SONVALE_MPG123_PREFIX=...
 #
+#   SONVALE_WINDOWS_ARCH    x86_64 (the default) or i686
 #   SONVALE_DEPS_CACHE      cache root ($HOME/.cache/sonvale)
 #   SONVALE_FFTW_VERSION    Debian source version of fftw3 (the newest apt knows)
 #   SONVALE_MPG123_VERSION  Debian source version of mpg123 (the newest apt knows)
 #   SONVALE_JOBS            parallel make jobs (the number of processors)
 set -euo pipefail
 
-readonly host=x86_64-w64-mingw32
+readonly arch=${SONVALE_WINDOWS_ARCH:-x86_64}
+case $arch in
+  x86_64) deb_arch=x86-64 mpg123_cpu=x86-64 ;;
+  # The x86 decoder picks its SSE code at run time, as x86-64 always does.
+  i686) deb_arch=i686 mpg123_cpu=x86 ;;
+  *) printf 'windows-deps: error: SONVALE_WINDOWS_ARCH must be x86_64 or i686, not %s\n' "$arch" >&2; exit 1 ;;
+esac
+readonly host=${arch}-w64-mingw32
 readonly cc=${host}-gcc-posix
 # Bump when the way the libraries are built changes, so cached builds are redone.
 readonly recipe_revision=1
 
-packages=(gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-          mingw-w64-tools mingw-w64-x86-64-dev cmake ninja-build pkg-config make patch tar
+packages=("gcc-mingw-w64-$deb_arch-posix" "g++-mingw-w64-$deb_arch-posix" "binutils-mingw-w64-$deb_arch"
+          mingw-w64-tools "mingw-w64-$deb_arch-dev" nsis cmake ninja-build pkg-config make patch tar
           gzip bzip2 xz-utils dpkg-dev wine wine64 xvfb x11-utils)
 
 fftw_configure=(--disable-fortran --enable-static --disable-shared --disable-doc
@@ -35,7 +46,7 @@ fftw_configure=(--disable-fortran --enable-static --disable-shared --disable-doc
 # The engine feeds memory to the decoder: no network, no output modules. The
 # mpg123 and out123 programs are built too (there is no switch to skip them);
 # a dummy audio output keeps them free of Windows audio libraries.
-mpg123_configure=(--enable-static --disable-shared --with-cpu=x86-64 --enable-network=no
+mpg123_configure=(--enable-static --disable-shared "--with-cpu=$mpg123_cpu" --enable-network=no
                   --enable-modules=no --with-audio=dummy)
 
 started=$SECONDS
@@ -167,7 +178,7 @@ build_library() {
   local recipe toolchain
   # The compiler's own version string ("12-posix") misses Debian's patches:
   # the packages' versions name the toolchain exactly.
-  toolchain=$(dpkg-query -W -f='${Package} ${Version}; ' gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
+  toolchain=$(dpkg-query -W -f='${Package} ${Version}; ' gcc-mingw-w64-$deb_arch-posix mingw-w64-$deb_arch-dev)
   recipe="$pkg $version | $toolchain| recipe $recipe_revision | $*"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
     log "$name $version: already built in $prefix"
@@ -218,6 +229,7 @@ if [ -z "$fftw_version" ] || [ -z "$mpg123_version" ]; then
 fi
 
 cache=${SONVALE_DEPS_CACHE:-${HOME:?HOME is not set}/.cache/sonvale}/windows
+[ "$arch" = x86_64 ] || cache=$cache/$arch
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 fftw_prefix=$cache/fftw-$fftw_version

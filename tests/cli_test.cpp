@@ -20,6 +20,7 @@
 
 #include "headless_pulse.h"
 #include "platform/le_bytes.h"
+#include "platform/registry.h"
 #include "synth/mpeg_decoder.h"
 #include "synth/syllable_voice.h"
 #include "voice_fixture.h"
@@ -261,14 +262,46 @@ TEST_F(CliTest, MissingOrDamagedVoiceFilesAreNamed) {
   EXPECT_NE(r.err.find("file not found"), std::string::npos) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 
-  // A VoiceDef of the wrong identity.
-  std::string def = slurp(voiceDir_ + "/voice.def");
-  def[4] = 'X';
-  std::ofstream(voiceDir_ + "/voice.def", std::ios::binary) << def;
+  // A VoiceDef that is not this system's, damaged in each common way: the
+  // error names the file, and the user is warned to install the voice again.
   std::ofstream(voiceDir_ + "/voice.dat", std::ios::binary) << std::string(100, '\0');
-  r = run({"speak", "-o", dir_.file("x.wav"), "你好"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("identity"), std::string::npos) << r.err;
+  const std::string sound = slurp(voiceDir_ + "/voice.def");
+  const struct {
+    const char* name;
+    std::string def;
+    const char* detail;
+  } damaged[] = {
+      {"identity",
+       [&] {
+         std::string d = sound;
+         d[4] = 'X';
+         return d;
+       }(),
+       "identity"},
+      {"zeroed", std::string(sound.size(), '\0'), "format 0, expected 2"},
+      {"format 3",
+       [&] {
+         std::string d = sound;
+         d[0] = 3;
+         return d;
+       }(),
+       "format 3, expected 2"},
+      {"cut short", sound.substr(0, 3), "too short for the format field"},
+      {"empty", "", "the file is empty"},
+  };
+  for (const auto& c : damaged) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(voiceDir_ + "/voice.def", std::ios::binary | std::ios::trunc) << c.def;
+    r = run({"speak", "-o", dir_.file("x.wav"), "你好"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.detail), std::string::npos) << r.err;
+    // Two lines name the file: the warning and the command's error.
+    const std::string file = voiceDir_ + "/voice.def";
+    const std::size_t first = r.err.find(file);
+    ASSERT_NE(first, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(file, first + file.size()), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  }
 }
 
 TEST_F(CliTest, UsageErrorsExitTwo) {
@@ -293,8 +326,20 @@ TEST_F(CliTest, ConfigRoundTrip) {
   EXPECT_NE(list.out.find("ReadNumber=1\n"), std::string::npos);
   EXPECT_NE(list.out.find("VoiceStyle=-1\n"), std::string::npos);
   EXPECT_NE(list.out.find("PuncLong=15000 (default)\n"), std::string::npos);
-  // The WAV header states the rate the voice announces: 8000 Hz for VoiceStyle -1.
+  // Installing the voice, and installing it again over itself, keeps the
+  // settings beside the CLSID that SAPI asks to show them.
   install();
+  install();
+  EXPECT_EQ(run({"config", "--get", "readnumber"}).out, "1\n");
+  platform::RegKey ui;
+  std::u16string clsid;
+  ASSERT_EQ(
+      platform::regOpenKey(platform::RegRoot::LocalMachine,
+                           u"SOFTWARE\\Microsoft\\Speech\\Voices\\Tokens\\REZuroruRadarorud\\UI\\EngineProperties", ui),
+      ERROR_SUCCESS);
+  EXPECT_EQ(platform::regQueryString(ui, u"CLSID", clsid), ERROR_SUCCESS);
+  EXPECT_EQ(clsid, u"{82B88068-DFB4-4284-A3F4-C388B2EAB665}");
+  // The WAV header states the rate the voice announces: 8000 Hz for VoiceStyle -1.
   const std::string wav = dir_.file("slow.wav");
   ASSERT_EQ(run({"speak", "-o", wav, "你"}).status, 0);
   EXPECT_EQ(wavInfo(wav).rateHz, 8000u);

@@ -269,7 +269,6 @@ struct Refusal {
   HRESULT hr;
   std::string file;    // the error starts with the file's token value name
   std::string detail;  // and holds this
-  bool warned = true;  // the user is told the voice is damaged (not for an empty file or an unknown format)
 };
 
 struct DamageCase {
@@ -284,7 +283,7 @@ std::vector<DamageCase> damageCases() {
   const auto cut = [](Bytes Images::*file, std::size_t size) {
     return [file, size](Images& v) { (v.*file).resize(size); };
   };
-  const Refusal emptyDef{HRESULT_FROM_WIN32(ERROR_FILE_INVALID), "VoiceDef", "empty", false};
+  const Refusal emptyDef{HRESULT_FROM_WIN32(ERROR_FILE_INVALID), "VoiceDef", "empty"};
   const Refusal identity{E_INVALIDARG, "VoiceDef", "identity"};
   const Refusal shortTable{E_INVALIDARG, "VoiceDef", "the unit table needs 700948"};
   const auto same = [](Images&) {};
@@ -295,8 +294,8 @@ std::vector<DamageCase> damageCases() {
   // first entry, at and inside the entry of a unit that speaks, one entry
   // short, one byte short.
   cases.push_back({"DefCutToNothing", cut(&Images::def, 0), emptyDef, {}});
-  cases.push_back(
-      {"DefCutInsideFormat", cut(&Images::def, 2), Refusal{E_INVALIDARG, "VoiceDef", "format 0", false}, {}});
+  cases.push_back({"DefCutInsideFormat", cut(&Images::def, 2),
+                   Refusal{E_INVALIDARG, "VoiceDef", "too short for the format field"}, {}});
   for (const std::size_t size : {std::size_t{4}, std::size_t{42}, std::size_t{79}})
     cases.push_back({"DefCutInsideIdentityAt" + std::to_string(size), cut(&Images::def, size), identity, {}});
   for (const std::size_t size : {std::size_t{80}, voice::kUnitTableOffset, voice::kUnitTableOffset + 32,
@@ -308,7 +307,7 @@ std::vector<DamageCase> damageCases() {
   // first unit (every later unit lies past the end), one byte short.
   cases.push_back({"DataCutToNothing",
                    cut(&Images::data, 0),
-                   Refusal{HRESULT_FROM_WIN32(ERROR_FILE_INVALID), "VoiceData", "empty", false},
+                   Refusal{HRESULT_FROM_WIN32(ERROR_FILE_INVALID), "VoiceData", "empty"},
                    {}});
   const Images& sound = matrixVoice();
   const std::uint32_t firstUnitLength = entryOf(sound, unitOf(u'人')).length;  // 人 has the lowest unit code
@@ -323,7 +322,7 @@ std::vector<DamageCase> damageCases() {
   // dictionary loads and finds nothing.
   cases.push_back({"WordCutToNothing",
                    cut(&Images::word, 0),
-                   Refusal{HRESULT_FROM_WIN32(ERROR_FILE_INVALID), "VoiceWord", "empty", false},
+                   Refusal{HRESULT_FROM_WIN32(ERROR_FILE_INVALID), "VoiceWord", "empty"},
                    {}});
   for (const std::size_t size : {std::size_t{12}, std::size_t{30}, std::size_t{50}})
     cases.push_back({"WordCutInsideIdentityAt" + std::to_string(size), cut(&Images::word, size),
@@ -335,7 +334,18 @@ std::vector<DamageCase> damageCases() {
 
   // Identities.
   cases.push_back(
-      {"DefFormat3", [](Images& v) { v.def[0] = 3; }, Refusal{E_INVALIDARG, "VoiceDef", "format 3", false}, {}});
+      {"DefFormat3", [](Images& v) { v.def[0] = 3; }, Refusal{E_INVALIDARG, "VoiceDef", "format 3"}, {}});
+  // A file zeroed in place, and one whose 32-bit words were swapped end for end.
+  cases.push_back({"DefZeroed", [](Images& v) { std::fill(v.def.begin(), v.def.end(), 0); },
+                   Refusal{E_INVALIDARG, "VoiceDef", "format 0, expected 2"}, {}});
+  cases.push_back({"DefBigEndian",
+                   [](Images& v) {
+                     for (std::size_t i = 0; i + 4 <= v.def.size(); i += 4) {
+                       const auto at = v.def.begin() + static_cast<std::ptrdiff_t>(i);
+                       std::reverse(at, at + 4);
+                     }
+                   },
+                   Refusal{E_INVALIDARG, "VoiceDef", "format 33554432, expected 2"}, {}});
   cases.push_back({"DefIdentityDiffers", [](Images& v) { v.def[voice::kVoiceIdOffset + 2 * 10] = 'X'; }, identity, {}});
   cases.push_back({"DefIdentityInLowerCase",
                    [](Images& v) {
@@ -492,7 +502,11 @@ TEST_F(DamagedVoiceTest, EveryDamageIsRefusedOrSpokenAsTheSoundVoiceWithoutIt) {
       EXPECT_EQ(got.error.rfind(c.refusal->file, 0), 0u) << got.error;
       EXPECT_NE(got.error.find(c.refusal->detail), std::string::npos) << got.error;
       EXPECT_EQ(got.error.find('\n'), std::string::npos) << got.error;
-      EXPECT_EQ(warnings_.size(), c.refusal->warned ? 1u : 0u);
+      // Every refusal warns the user once, with the error that names the file.
+      ASSERT_EQ(warnings_.size(), 1u);
+      EXPECT_EQ(warnings_[0].kind, ui::UserWarning::VoiceDamaged);
+      EXPECT_EQ(warnings_[0].detail, got.error);
+      EXPECT_NE(got.error.find(dir_.path()), std::string::npos) << got.error;
       // A refused voice speaks nothing but the silences of the text's items.
       EXPECT_EQ(got.spoken.hr, S_OK);
       EXPECT_TRUE(std::all_of(got.spoken.audio.begin(), got.spoken.audio.end(), [](std::uint8_t b) { return b == 0; }));

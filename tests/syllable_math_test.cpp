@@ -50,8 +50,21 @@ TEST(SyllableMath, FirstTrimThreshold) {
 }
 
 TEST(SyllableMath, MulDivHoldsAtTheTop) {
-  EXPECT_EQ(mulDiv(3, 10, 4), 7u);
-  EXPECT_EQ(mulDiv(std::numeric_limits<std::uint64_t>::max(), 3, 1), std::numeric_limits<std::uint64_t>::max());
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    std::uint64_t a, b, c, quotient;  // worked out with exact integers
+  } cases[] = {
+      {3, 10, 4, 7},
+      {kMax, 3, 1, kMax},                                // saturates
+      {kMax, 2, 3, 12297829382473034410u},               // (2^65 - 2) / 3
+      {1ull << 40, 1ull << 40, 1ull << 20, 1ull << 60},  // the product needs 81 bits
+      {kMax, kMax, kMax, kMax},                          // exactly the largest
+      {kMax, kMax, kMax - 1, kMax},                      // one more than the largest: saturates
+      {1ull << 63, 4, 2, kMax},                          // 2^64: saturates
+      {123456789012345u, 987654321u, 1000003u, 121932265328031877u},
+      {5, 7, 0, kMax},                                   // no divisor: as large as it gets
+  };
+  for (const Case& c : cases) EXPECT_EQ(mulDiv(c.a, c.b, c.c), c.quotient) << c.a << " x " << c.b << " / " << c.c;
 }
 
 TEST(SyllableMath, EnergyEdgeTrim) {

@@ -209,7 +209,12 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"Cancel", &T::cancel, "取消", "取消", "Cancel"},
         TextCase{"FastSpeech", &T::fastSpeech, "快速朗读：语速最高3.5倍", "快速朗讀：語速最高3.5倍",
                  "Fast speech: faster rates up to 3.5x"},
-        TextCase{"SmoothCuts", &T::smoothCuts, "平滑音节衔接", "平滑音節銜接", "Smooth syllable joins"}),
+        TextCase{"SmoothCuts", &T::smoothCuts, "平滑音节衔接", "平滑音節銜接", "Smooth syllable joins"},
+        TextCase{"SettingsNotSaved", &T::settingsNotSaved,
+                 "无法保存设置：更改设置需要管理员权限。新的设置只在本程序中有效，直到它关闭。",
+                 "無法儲存設定：更改設定需要系統管理員權限。新的設定只在本程式中有效，直到它關閉。",
+                 "The settings could not be saved: changing them needs administrator rights. The new values "
+                 "apply only in this program, until it closes."}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(ReinstallMessage, TellsOfDamageAndAsksToReinstallInEachLanguage) {

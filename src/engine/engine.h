@@ -58,9 +58,11 @@ class Engine {
   // VoiceWord), checks their identity and every unit entry, and copies the
   // unit table. Returns S_OK, the token's error for a missing value,
   // HRESULT_FROM_WIN32 of a file that cannot be mapped, or E_INVALIDARG for
-  // a damaged voice (voiceError() says what is damaged). Files mapped before
-  // a failure stay mapped until the engine is destroyed.
-  HRESULT loadVoice(ISpDataKey& token);
+  // a damaged voice (voiceError() names the file and says what is damaged).
+  // A damaged or empty file also shows the user the voice-loading warning
+  // unless `warnUser` is false. Files mapped before a failure stay mapped
+  // until the engine is destroyed.
+  HRESULT loadVoice(ISpDataKey& token, bool warnUser = true);
   const std::string& voiceError() const { return voiceError_; }
 
   // Replaces syllable synthesis (tests and tools); null restores the engine's own.
@@ -108,7 +110,8 @@ class Engine {
                     SPEVENTLPARAMTYPE type = SPET_LPARAM_IS_UNDEFINED);
   std::uint32_t speakSyllable(ISpTTSEngineSite* site, std::uint32_t unitCode, const SyllableParams& params);
 
-  HRESULT checkUnits();
+  HRESULT checkUnits(const std::string& defLabel, bool warnUser);
+  HRESULT refuseVoice(std::string error, bool warnUser);
 
   // Hands the current word to the panel and asks it to repaint when the word
   // has two or more code units. Called only while a panel exists.

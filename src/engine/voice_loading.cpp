@@ -31,9 +31,11 @@ std::string win32Message(LONG error) {
   }
 }
 
-// Reads the token's path value `name` and maps that file.
-HRESULT mapTokenFile(ISpDataKey& token, const char16_t* name, platform::MappedFile& file, std::string& error) {
-  const std::string label = platform::utf16ToUtf8(name);
+// Reads the token's path value `name` and maps that file; `label` becomes the
+// file's name in messages ("VoiceDef file '/path'").
+HRESULT mapTokenFile(ISpDataKey& token, const char16_t* name, platform::MappedFile& file, std::string& label,
+                     std::string& error) {
+  label = platform::utf16ToUtf8(name);
   LPWSTR value = nullptr;
   const HRESULT hr = token.GetStringValue(name, &value);
   if (FAILED(hr)) {
@@ -42,9 +44,10 @@ HRESULT mapTokenFile(ISpDataKey& token, const char16_t* name, platform::MappedFi
   }
   const std::string path = value != nullptr ? platform::utf16ToUtf8(value) : std::string();
   CoTaskMemFree(value);
+  label += " file '" + path + "'";
   const LONG result = file.open(path);
   if (result != ERROR_SUCCESS) {
-    error = label + " file '" + path + "': " + win32Message(result);
+    error = label + ": " + win32Message(result);
     return HRESULT_FROM_WIN32(result);
   }
   return S_OK;
@@ -52,31 +55,43 @@ HRESULT mapTokenFile(ISpDataKey& token, const char16_t* name, platform::MappedFi
 
 }  // namespace
 
-HRESULT Engine::loadVoice(ISpDataKey& token) {
+HRESULT Engine::refuseVoice(std::string error, bool warnUser) {
+  voiceError_ = std::move(error);
+  if (warnUser) ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
+  return E_INVALIDARG;
+}
+
+HRESULT Engine::loadVoice(ISpDataKey& token, bool warnUser) {
   voiceError_.clear();
-  HRESULT hr = mapTokenFile(token, u"VoiceDef", voiceDef_, voiceError_);
-  if (SUCCEEDED(hr)) hr = mapTokenFile(token, u"VoiceData", voiceData_, voiceError_);
-  if (SUCCEEDED(hr)) hr = mapTokenFile(token, u"VoiceWord", voiceWord_, voiceError_);
+  std::string defLabel, dataLabel, wordLabel;
+  HRESULT hr = mapTokenFile(token, u"VoiceDef", voiceDef_, defLabel, voiceError_);
+  if (SUCCEEDED(hr)) hr = mapTokenFile(token, u"VoiceData", voiceData_, dataLabel, voiceError_);
+  if (SUCCEEDED(hr)) hr = mapTokenFile(token, u"VoiceWord", voiceWord_, wordLabel, voiceError_);
+  // An empty file is the commonest damage (a copy or a download cut short):
+  // the user is told to install the voice again, whichever file it is.
+  if (hr == HRESULT_FROM_WIN32(ERROR_FILE_INVALID) && warnUser)
+    ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
   if (FAILED(hr)) return hr;
 
+  // A file that is not this system's VoiceDef, whether its format or its
+  // identity says so, is damage the user can mend by installing again.
   const ByteReader def(voiceDef_.bytes());
   std::uint32_t format = 0;
-  if (!def.u32le(0, format) || format != voice::kVoiceDefFormat) {
-    voiceError_ = "VoiceDef: format " + std::to_string(format) + ", expected 2";
-    return E_INVALIDARG;
+  if (!def.u32le(0, format)) {
+    return refuseVoice(defLabel + ": " + std::to_string(voiceDef_.bytes().size()) +
+                           " bytes, too short for the format field (expected 2)",
+                       warnUser);
   }
-  if (!voice::hasVoiceDefIdentity(voiceDef_.bytes())) {
-    voiceError_ = "VoiceDef: the voice identity at byte 4 is not " + std::string(voice::kVoiceDefId);
-    ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
-    return E_INVALIDARG;
-  }
-  hr = checkUnits();
+  if (format != voice::kVoiceDefFormat)
+    return refuseVoice(defLabel + ": format " + std::to_string(format) + ", expected 2", warnUser);
+  if (!voice::hasVoiceDefIdentity(voiceDef_.bytes()))
+    return refuseVoice(defLabel + ": the voice identity at byte 4 is not " + std::string(voice::kVoiceDefId), warnUser);
+  hr = checkUnits(defLabel, warnUser);
   if (FAILED(hr)) return hr;
 
   if (!voice::hasDictIdentity(voiceWord_.bytes())) {
-    voiceError_ = "VoiceWord: the dictionary identity at byte 12 is not " + std::string(voice::kDictId);
-    ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
-    return E_INVALIDARG;
+    return refuseVoice(wordLabel + ": the dictionary identity at byte 12 is not " + std::string(voice::kDictId),
+                       warnUser);
   }
   dictionary_.attach(voiceWord_.bytes());
   synthesizer_.attach(&units_, voiceData_.bytes());
@@ -85,13 +100,12 @@ HRESULT Engine::loadVoice(ISpDataKey& token) {
 
 // Copies the unit table, refusing a table that is cut short or an entry
 // whose coded audio does not lie inside VoiceData or exceeds a unit's limit.
-HRESULT Engine::checkUnits() {
+HRESULT Engine::checkUnits(const std::string& defLabel, bool warnUser) {
   const std::size_t defBytes = voiceDef_.bytes().size();
   if (defBytes < voice::kVoiceDefBytes) {
-    voiceError_ = "VoiceDef: " + std::to_string(defBytes) + " bytes, the unit table needs " +
-                  std::to_string(voice::kVoiceDefBytes);
-    ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
-    return E_INVALIDARG;
+    return refuseVoice(defLabel + ": " + std::to_string(defBytes) + " bytes, the unit table needs " +
+                           std::to_string(voice::kVoiceDefBytes),
+                       warnUser);
   }
   std::vector<voice::UnitEntry> units;
   try {
@@ -105,11 +119,10 @@ HRESULT Engine::checkUnits() {
     voice::readUnitEntry(voiceDef_.bytes(), u, e);
     const std::uint64_t end = static_cast<std::uint64_t>(e.offset) + e.length;
     if (e.length > voice::kMaxCodedUnitBytes || end > dataBytes) {
-      voiceError_ = "VoiceDef: unit " + std::to_string(u) + " takes bytes " + std::to_string(e.offset) + ".." +
-                    std::to_string(end) + " of VoiceData, which holds " + std::to_string(dataBytes) +
-                    " bytes (a unit may take at most " + std::to_string(voice::kMaxCodedUnitBytes) + ")";
-      ui::showWarning(ui::UserWarning::VoiceDamaged, voiceError_);
-      return E_INVALIDARG;
+      return refuseVoice(defLabel + ": unit " + std::to_string(u) + " takes bytes " + std::to_string(e.offset) + ".." +
+                             std::to_string(end) + " of VoiceData, which holds " + std::to_string(dataBytes) +
+                             " bytes (a unit may take at most " + std::to_string(voice::kMaxCodedUnitBytes) + ")",
+                         warnUser);
     }
   }
   units_ = std::move(units);

@@ -175,13 +175,11 @@ extern "C" int sonvale_open(const char* name, sonvale_voice** voice, char* error
     }
     if (FAILED(hr)) {
       // The engine object reports only an HRESULT; the host's own voice
-      // loader says which file is at fault. A damaged voice is not loaded a
-      // second time: the engine's warning has already said what is damaged.
+      // loader, without warning the user a second time, says which file is
+      // at fault and what is wrong with it.
       std::string detail;
-      if (hr != E_INVALIDARG) {
-        sonvale::Engine probe;
-        if (FAILED(probe.loadVoice(*token))) detail = probe.voiceError();
-      }
+      sonvale::Engine probe;
+      if (FAILED(probe.loadVoice(*token, false))) detail = probe.voiceError();
       if (detail.empty()) detail = "the engine refused the voice (HRESULT " + hresultText(hr) + ")";
       copyError("voice '" + voiceName + "': " + detail, error, error_size);
       return SONVALE_ERROR_VOICE;

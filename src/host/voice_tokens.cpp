@@ -6,6 +6,7 @@
 #include "host/registry_token.h"
 #include "platform/registry.h"
 #include "platform/utf.h"
+#include "server/kelvane_ui.h"
 #include "synth/voice_format.h"
 
 namespace sonvale::host {
@@ -19,9 +20,9 @@ std::u16string tokenPath(const std::string& name) {
   return std::u16string(kVoiceTokensKey) + u"\\" + platform::utf8ToUtf16(name);
 }
 
-std::string clsidText() {
+std::string clsidText(const CLSID& clsid = CLSID_KelvaneObj) {
   char text[39];
-  platform::formatGuid(CLSID_KelvaneObj, text);
+  platform::formatGuid(clsid, text);
   return text;
 }
 
@@ -157,6 +158,14 @@ std::string installVoice(const std::string& name, const std::string& displayName
         attributes, attr,
         value != nullptr ? std::u16string(value) : platform::utf8ToUtf16(displayName.empty() ? name : displayName));
   }
+  // The class that shows the voice's settings: SAPI offers "Settings..." for
+  // a token whose UI\EngineProperties key names one. The settings themselves
+  // are values of the same key and are left as they are.
+  RegKey ui;
+  if (error == ERROR_SUCCESS)
+    error = platform::regCreateKey(RegRoot::LocalMachine, path + u"\\UI\\EngineProperties", ui);
+  if (error == ERROR_SUCCESS)
+    error = platform::regSetString(ui, u"CLSID", platform::utf8ToUtf16(clsidText(server::CLSID_KelvaneUI)));
   return error == ERROR_SUCCESS ? std::string() : registryError(error);
 }
 

@@ -37,8 +37,9 @@ std::string listVoices(std::vector<VoiceInfo>& voices);
 HRESULT openVoiceToken(const std::string& name, ISpObjectToken** token, std::string& error);
 
 // Writes the token of voice `name` for the files voice.def, voice.dat and
-// voice.wrd in `dir` (made absolute). An earlier token of that name is
-// updated in place, so the voice's settings below it stay.
+// voice.wrd in `dir` (made absolute), with its attributes and the CLSID of
+// the settings class under UI\EngineProperties. An earlier token of that name
+// is updated in place, so the voice's settings below it stay.
 std::string installVoice(const std::string& name, const std::string& displayName, const std::string& dir);
 
 // Removes the token of voice `name`.

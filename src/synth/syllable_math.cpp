@@ -20,11 +20,32 @@ int edgeTimeIn(int cut) { return clampTo(cut, kMinParam, kMaxParam) - 5; }
 
 int padDivisor(int durationIndex) { return 600 - 50 * clampTo(durationIndex, kMinPadIndex, kMaxPadIndex); }
 
+// 32-bit targets have no 128-bit integer: the product is formed as two 64-bit
+// halves from 32-bit pieces, then divided by long division, one bit at a time
+// (a few calls a syllable).
 std::uint64_t mulDiv(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
-  __extension__ using Wide = unsigned __int128;
-  const Wide q = static_cast<Wide>(a) * b / c;
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  return q > kMax ? kMax : static_cast<std::uint64_t>(q);
+  constexpr std::uint64_t kLow32 = 0xFFFFFFFFu;
+  const std::uint64_t ll = (a & kLow32) * (b & kLow32), lh = (a & kLow32) * (b >> 32);
+  const std::uint64_t hl = (a >> 32) * (b & kLow32), hh = (a >> 32) * (b >> 32);
+  const std::uint64_t mid = (ll >> 32) + (lh & kLow32) + (hl & kLow32);  // at most 3 x (2^32 - 1)
+  std::uint64_t low = (mid << 32) | (ll & kLow32);
+  std::uint64_t high = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
+  if (high >= c) return kMax;  // the quotient needs more than 64 bits (or c is 0)
+  // Invariant: high < c, so each step's remainder fits once the shifted-out
+  // top bit is counted.
+  std::uint64_t q = 0;
+  for (int bit = 0; bit < 64; ++bit) {
+    const bool carry = (high >> 63) != 0;
+    high = (high << 1) | (low >> 63);
+    low <<= 1;
+    q <<= 1;
+    if (carry || high >= c) {
+      high -= c;
+      q |= 1;
+    }
+  }
+  return q;
 }
 
 std::uint64_t firstTrimThreshold(int rate, std::uint64_t energy) {

@@ -234,7 +234,7 @@ TimeScaleResult timeScale(std::int16_t* buffer, std::size_t capacitySamples, std
   const std::int64_t workLength = std::max<std::int64_t>(scaledLength, 1);  // L'
   const auto handBackLength = static_cast<std::size_t>(std::min<std::int64_t>(
       scaledLength,
-      static_cast<std::int64_t>(std::min<std::size_t>(capacity, std::numeric_limits<std::int64_t>::max()))));
+      static_cast<std::int64_t>(std::min<std::uint64_t>(capacity, std::numeric_limits<std::int64_t>::max()))));
 
   // Frames that start at or past the capacity only touch samples that are never
   // handed back, so the loop stops there and the output needs at most
@@ -271,8 +271,9 @@ TimeScaleResult timeScale(std::int16_t* buffer, std::size_t capacitySamples, std
   // rounds to 0 for every 16-bit sample).
   const std::int64_t leadIn = std::min<std::int64_t>(kHalfFrameSamples, workLength);
   for (std::int64_t i = 0; i < leadIn && kHalfFrameSamples + i < kFrameSamples; ++i) {
-    const auto value = static_cast<std::int16_t>(nearest(in[i] * window[kHalfFrameSamples + i]));
-    output[i] = addSamplesSaturated(output[i], value);
+    const auto at = static_cast<std::size_t>(i);
+    const auto value = static_cast<std::int16_t>(nearest(in[i] * window[kHalfFrameSamples + at]));
+    output[at] = addSamplesSaturated(output[at], value);
   }
 
   std::int64_t templatePos = 0;
@@ -294,8 +295,9 @@ TimeScaleResult timeScale(std::int16_t* buffer, std::size_t capacitySamples, std
     }
     const std::int64_t count = std::min<std::int64_t>(kFrameSamples, workLength - 1 - outputPos);
     for (std::int64_t i = 0; i < count; ++i) {
-      const auto value = static_cast<std::int16_t>(nearest(in[sourcePos + i] * window[i]));
-      output[outputPos + i] = addSamplesSaturated(output[outputPos + i], value);
+      const auto value = static_cast<std::int16_t>(nearest(in[sourcePos + i] * window[static_cast<std::size_t>(i)]));
+      const auto at = static_cast<std::size_t>(outputPos + i);
+      output[at] = addSamplesSaturated(output[at], value);
     }
     templatePos = nearest(static_cast<double>(sourcePos) + kFrameSamples * 0.5);
     hopSum += kOutputHopSamples;

@@ -6,6 +6,7 @@
 // plugin, or without a display, no dialog is shown and nothing changes.
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "ui/properties_dialog.h"
 #include "ui/properties_dialog_view.h"
 #include "ui/properties_model.h"
+#include "ui/ui_text.h"
 
 namespace sonvale::ui {
 
@@ -63,8 +65,10 @@ void showPropertiesDialog(HWND parent, ISpObjectToken* token) {
     request.homePageUrl = kHomePageUrl;
     request.issuesUrl = kIssuesUrl;
     request.start = ui::startPropertiesDialog;
-    // A store that cannot be written keeps the new values in this process only.
-    if (view(&request) == kDialogViewOk) ui::okPropertiesDialog(request.controls);
+    // A store that cannot be written keeps the new values in this process
+    // only, and the user is told so.
+    if (view(&request) == kDialogViewOk && ui::okPropertiesDialog(request.controls) != ERROR_SUCCESS)
+      std::fprintf(stderr, "sonvale: %s\n", uiTexts(currentUiLanguage()).settingsNotSaved);
   } catch (...) {
     // Out of memory: the dialog is not shown, as when it cannot be created.
   }

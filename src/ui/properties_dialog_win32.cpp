@@ -50,10 +50,10 @@ ui::DialogControls dialogControls(const DialogWindowState& state) {
 
 DialogWindowState onStart(void*) { return windowState(ui::startPropertiesDialog()); }
 
-void onOk(void*, const DialogWindowState& state) {
-  // A key that cannot be written keeps the new values in this process only,
-  // and nothing is shown.
-  ui::okPropertiesDialog(dialogControls(state));
+bool onOk(void*, const DialogWindowState& state) {
+  // A key that cannot be written (the Speech control panel runs without an
+  // administrator's rights) keeps the new values in this process only.
+  return ui::okPropertiesDialog(dialogControls(state)) == ERROR_SUCCESS;
 }
 
 }  // namespace

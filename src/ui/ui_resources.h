@@ -55,7 +55,7 @@ struct DialogWindowState {
   bool digitRead = false;
   bool numberRead = false;
   bool fastSpeech = false;  // check box 224
-  bool smoothCuts = true;  // check box 230
+  bool smoothCuts = true;   // check box 230
 };
 
 struct DialogWindowRequest {
@@ -69,14 +69,19 @@ struct DialogWindowRequest {
   // the controls show.
   DialogWindowState (*start)(void* context) = nullptr;
   // Called on OK with the controls as the user left them, before the dialog
-  // closes.
-  void (*ok)(void* context, const DialogWindowState& state) = nullptr;
+  // closes. Returns false when the settings could not be stored: the user is
+  // then told (texts' settingsNotSaved) before the dialog closes.
+  bool (*ok)(void* context, const DialogWindowState& state) = nullptr;
 };
 
 // The word display panel in GDI (word_panel_win32.cpp): in the host window
 // of the foreground window, or null. ui_win32.cpp installs it as the
 // process's panel factory when the module loads.
 std::unique_ptr<WordPanel> createWin32WordPanel(UiLanguage language, PanelLinesSource source);
+
+// How long making and removing a panel wait for the panel's thread before
+// giving the panel up (5000 ms). Checks shorten it to reach those paths.
+void setWin32PanelPatience(unsigned long ms);
 
 // This module's instance handle (HINSTANCE): the module that holds this
 // code and the resources, the COM server DLL or a test program.

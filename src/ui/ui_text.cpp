@@ -29,6 +29,7 @@ constexpr UiTexts kSimplified = {
     "取消",
     "快速朗读：语速最高3.5倍",
     "平滑音节衔接",
+    "无法保存设置：更改设置需要管理员权限。新的设置只在本程序中有效，直到它关闭。",
 };
 
 // The dialog's OK button reads "确定" in the traditional template too, and
@@ -57,6 +58,7 @@ constexpr UiTexts kTraditional = {
     "取消",
     "快速朗讀：語速最高3.5倍",
     "平滑音節銜接",
+    "無法儲存設定：更改設定需要系統管理員權限。新的設定只在本程式中有效，直到它關閉。",
 };
 
 constexpr UiTexts kEnglish = {
@@ -82,6 +84,8 @@ constexpr UiTexts kEnglish = {
     "Cancel",
     "Fast speech: faster rates up to 3.5x",
     "Smooth syllable joins",
+    "The settings could not be saved: changing them needs administrator rights. The new values apply only in "
+    "this program, until it closes.",
 };
 
 char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }

@@ -59,6 +59,8 @@ struct UiTexts {
   const char* cancel;            // button 2
   const char* fastSpeech;        // check box 224
   const char* smoothCuts;        // check box 230
+  // Shown when OK cannot store the settings (the key is the machine's).
+  const char* settingsNotSaved;
 };
 
 // The language of a locale identifier: 0x0804 simplified Chinese; 0x0404,

@@ -315,7 +315,12 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         const DialogRun* run = runOf(dialog);
         if (run == nullptr) return TRUE;
         if (LOWORD(wParam) == IDOK) {
-          if (run->request->ok != nullptr) run->request->ok(run->request->context, readState(dialog, *run->request));
+          if (run->request->ok != nullptr &&
+              !run->request->ok(run->request->context, readState(dialog, *run->request))) {
+            const UiTexts& texts = uiTexts(currentUiLanguage());
+            MessageBoxW(dialog, wide(texts.settingsNotSaved).c_str(), wide(texts.dialogCaption).c_str(),
+                        MB_OK | MB_ICONWARNING);
+          }
           EndDialog(dialog, 0);
         } else if (LOWORD(wParam) == IDCANCEL) {
           EndDialog(dialog, 0);

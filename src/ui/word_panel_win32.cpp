@@ -21,6 +21,7 @@
 #include <atomic>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -79,6 +80,13 @@ std::vector<HWND> childrenOf(HWND window) {
   return children;
 }
 
+// The font enumeration's callback (stdcall, which a lambda is not on 32-bit
+// Windows): one family found is enough.
+int CALLBACK fontFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM flag) {
+  *reinterpret_cast<bool*>(flag) = true;
+  return 0;
+}
+
 bool fontExists(const wchar_t* face) {
   LOGFONTW wanted{};
   wanted.lfCharSet = DEFAULT_CHARSET;
@@ -86,13 +94,7 @@ bool fontExists(const wchar_t* face) {
   HDC screen = GetDC(nullptr);
   if (screen == nullptr) return false;
   bool found = false;
-  EnumFontFamiliesExW(
-      screen, &wanted,
-      [](const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM flag) -> int {
-        *reinterpret_cast<bool*>(flag) = true;
-        return 0;
-      },
-      reinterpret_cast<LPARAM>(&found), 0);
+  EnumFontFamiliesExW(screen, &wanted, fontFound, reinterpret_cast<LPARAM>(&found), 0);
   ReleaseDC(nullptr, screen);
   return found;
 }
@@ -103,35 +105,45 @@ HFONT makeFont(const wchar_t* face, int cellHeight, int weight) {
                      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
 }
 
-class Win32WordPanel final : public WordPanel {
+// What the panel's thread uses: shared by the panel and its thread, so that
+// a thread that outlives the panel (stuck past kThreadPatienceMs) still has
+// it, and freed by whichever lets go last.
+class PanelThread {
  public:
-  static std::unique_ptr<WordPanel> create(UiLanguage language, PanelLinesSource source);
-  ~Win32WordPanel() override;
+  PanelThread(HWND host, UiLanguage language, PanelLinesSource source)
+      : host_(host), language_(language), source_(std::move(source)) {}
+  ~PanelThread();
 
-  void invalidate() override {
-    HWND window = window_.load();
-    if (window != nullptr) InvalidateRect(window, nullptr, TRUE);
-  }
+  // Starts the thread, which holds its own share of `self`.
+  static bool start(const std::shared_ptr<PanelThread>& self);
+  // Cuts the panel from its source (which may point into a freed engine from
+  // now on) and has the thread remove the window and end: the panel is given
+  // up. Waits only for a source call in progress, which copies and returns.
+  void abandon();
+
+  HWND window() const { return window_.load(); }
+  HANDLE thread() const { return thread_; }
+  HANDLE ready() const { return ready_; }
 
  private:
-  Win32WordPanel(HWND host, UiLanguage language, PanelLinesSource source)
-      : host_(host), language_(language), source_(std::move(source)) {}
-
-  static DWORD WINAPI threadMain(void* self);
+  static DWORD WINAPI threadMain(void* share);
   static LRESULT CALLBACK panelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   void run();
   bool makeWindow();
   void paint(HWND window);
+  PanelLines linesNow();
+  HFONT romanFontFor(HDC dc, const std::wstring& line);
 
   HWND host_;
   UiLanguage language_;
-  PanelLinesSource source_;
+  std::mutex sourceMutex_;
+  PanelLinesSource source_;  // empty once abandoned
+  std::atomic<bool> abandoned_{false};
   std::atomic<HWND> window_{nullptr};
   WNDPROC previous_ = nullptr;
   HANDLE thread_ = nullptr;
   HANDLE ready_ = nullptr;  // set once the window is made, or could not be
-  HFONT romanFontFor(HDC dc, const std::wstring& line);
 
   HFONT wordFont_ = nullptr;
   HFONT romanFont_ = nullptr;  // the phonetic font, when it is there
@@ -140,6 +152,22 @@ class Win32WordPanel final : public WordPanel {
   HFONT romanFallbacks_[std::size(kRomanFallbackFonts)] = {};  // made when first needed
 };
 
+class Win32WordPanel final : public WordPanel {
+ public:
+  explicit Win32WordPanel(std::shared_ptr<PanelThread> thread) : thread_(std::move(thread)) {}
+  ~Win32WordPanel() override;
+
+  void invalidate() override {
+    HWND window = thread_->window();
+    if (window != nullptr) InvalidateRect(window, nullptr, TRUE);
+  }
+
+ private:
+  std::shared_ptr<PanelThread> thread_;
+};
+
+std::atomic<DWORD> threadPatienceMs{kThreadPatienceMs};
+
 // Waits for `handle` while answering messages that other threads send to
 // this one: the panel's thread sends to the host window's thread, which may
 // be this one.
@@ -147,8 +175,8 @@ bool waitAnswering(HANDLE handle, DWORD patienceMs) {
   const ULONGLONG end = GetTickCount64() + patienceMs;
   for (;;) {
     const ULONGLONG now = GetTickCount64();
-    if (now >= end) return false;
-    const DWORD result = MsgWaitForMultipleObjects(1, &handle, FALSE, static_cast<DWORD>(end - now), QS_SENDMESSAGE);
+    const DWORD left = now >= end ? 0 : static_cast<DWORD>(end - now);
+    const DWORD result = MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE);
     if (result == WAIT_OBJECT_0) return true;
     if (result != WAIT_OBJECT_0 + 1) return false;
     MSG message;
@@ -156,43 +184,72 @@ bool waitAnswering(HANDLE handle, DWORD patienceMs) {
   }
 }
 
-std::unique_ptr<WordPanel> Win32WordPanel::create(UiLanguage language, PanelLinesSource source) {
+std::unique_ptr<WordPanel> createPanel(UiLanguage language, PanelLinesSource source) {
   HWND top = GetForegroundWindow();
   if (top == nullptr) return nullptr;
   const std::optional<HWND> host = findPanelHost<HWND>(top, childrenOf, isPanelHost);
   if (!host) return nullptr;
 
-  std::unique_ptr<Win32WordPanel> panel(new Win32WordPanel(*host, language, std::move(source)));
-  panel->ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (panel->ready_ == nullptr) return nullptr;
-  panel->thread_ = CreateThread(nullptr, 0, threadMain, panel.get(), 0, nullptr);
-  if (panel->thread_ == nullptr) return nullptr;
-  if (!waitAnswering(panel->ready_, kThreadPatienceMs)) {
-    // The thread may still use the panel: it is given up, not freed.
-    (void)panel.release();
+  auto thread = std::make_shared<PanelThread>(*host, language, std::move(source));
+  if (!PanelThread::start(thread)) return nullptr;
+  if (!waitAnswering(thread->ready(), threadPatienceMs.load())) {
+    // The thread keeps its share and ends once it has made and removed its window.
+    thread->abandon();
     return nullptr;
   }
-  if (panel->window_.load() == nullptr) return nullptr;  // the destructor collects the thread
-  return panel;
+  if (thread->window() == nullptr) return nullptr;  // the thread has ended or is ending
+  return std::make_unique<Win32WordPanel>(std::move(thread));
 }
 
 Win32WordPanel::~Win32WordPanel() {
-  if (thread_ != nullptr) {
-    HWND window = window_.load();
-    if (window != nullptr) PostMessageW(window, kRemovePanel, 0, 0);
-    // A thread that does not end in time keeps what it uses.
-    if (!waitAnswering(thread_, kThreadPatienceMs)) return;
-    CloseHandle(thread_);
+  HWND window = thread_->window();
+  if (window != nullptr) PostMessageW(window, kRemovePanel, 0, 0);
+  // A thread that does not end in time keeps its share, and no longer reads
+  // the engine this panel showed.
+  if (!waitAnswering(thread_->thread(), threadPatienceMs.load())) thread_->abandon();
+}
+
+bool PanelThread::start(const std::shared_ptr<PanelThread>& self) {
+  self->ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (self->ready_ == nullptr) return false;
+  auto* share = new std::shared_ptr<PanelThread>(self);
+  self->thread_ = CreateThread(nullptr, 0, threadMain, share, 0, nullptr);
+  if (self->thread_ == nullptr) {
+    delete share;
+    return false;
   }
+  return true;
+}
+
+PanelThread::~PanelThread() {
+  if (thread_ != nullptr) CloseHandle(thread_);
   if (ready_ != nullptr) CloseHandle(ready_);
 }
 
-DWORD WINAPI Win32WordPanel::threadMain(void* self) {
-  static_cast<Win32WordPanel*>(self)->run();
+void PanelThread::abandon() {
+  {
+    const std::lock_guard lock(sourceMutex_);
+    source_ = nullptr;
+  }
+  abandoned_.store(true);
+  // Either this sees the window, or the thread sees abandoned_ once it has
+  // made it (both atomics are sequentially consistent).
+  HWND window = window_.load();
+  if (window != nullptr) PostMessageW(window, kRemovePanel, 0, 0);
+}
+
+PanelLines PanelThread::linesNow() {
+  const std::lock_guard lock(sourceMutex_);
+  return source_ ? source_() : PanelLines{};
+}
+
+DWORD WINAPI PanelThread::threadMain(void* share) {
+  const std::unique_ptr<std::shared_ptr<PanelThread>> self(static_cast<std::shared_ptr<PanelThread>*>(share));
+  (*self)->run();
   return 0;
 }
 
-void Win32WordPanel::run() {
+void PanelThread::run() {
   const UiTexts& texts = uiTexts(language_);
   std::wstring uiFace;
   try {
@@ -208,6 +265,7 @@ void Win32WordPanel::run() {
 
   const bool made = makeWindow();
   SetEvent(ready_);
+  if (made && abandoned_.load()) PostMessageW(window_.load(), kRemovePanel, 0, 0);
   if (made) {
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -221,7 +279,7 @@ void Win32WordPanel::run() {
     if (font != nullptr) DeleteObject(font);
 }
 
-HFONT Win32WordPanel::romanFontFor(HDC dc, const std::wstring& line) {
+HFONT PanelThread::romanFontFor(HDC dc, const std::wstring& line) {
   std::vector<WORD> glyphs(line.size());
   for (std::size_t i = 0; i < std::size(kRomanFallbackFonts); ++i) {
     if (romanFallbacks_[i] == nullptr)
@@ -237,7 +295,7 @@ HFONT Win32WordPanel::romanFontFor(HDC dc, const std::wstring& line) {
   return romanFallbacks_[0];  // none has them all: the first, with its missing-glyph boxes
 }
 
-bool Win32WordPanel::makeWindow() {
+bool PanelThread::makeWindow() {
   // No WM_PARENTNOTIFY: the host's thread may be the one waiting for us.
   HWND window = CreateWindowExW(WS_EX_NOPARENTNOTIFY, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, host_,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPanelControlId)),
@@ -248,14 +306,14 @@ bool Win32WordPanel::makeWindow() {
   MoveWindow(window, 0, 0, client.right - client.left, client.bottom - client.top, TRUE);
   SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   previous_ = reinterpret_cast<WNDPROC>(
-      SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Win32WordPanel::panelProc)));
+      SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PanelThread::panelProc)));
   ShowWindow(window, SW_SHOW);
   window_.store(window);
   return true;
 }
 
-LRESULT CALLBACK Win32WordPanel::panelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* self = reinterpret_cast<Win32WordPanel*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+LRESULT CALLBACK PanelThread::panelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* self = reinterpret_cast<PanelThread*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);
   const WNDPROC previous = self->previous_;
   switch (message) {
@@ -316,7 +374,7 @@ std::string phoneticBytes(std::string_view utf8) {
   return out;
 }
 
-void Win32WordPanel::paint(HWND window) {
+void PanelThread::paint(HWND window) {
   PAINTSTRUCT paint{};
   HDC dc = BeginPaint(window, &paint);
   if (dc == nullptr) return;
@@ -329,7 +387,7 @@ void Win32WordPanel::paint(HWND window) {
     if (band.bottom > band.top) FillRect(dc, &band, GetSysColorBrush(COLOR_BTNFACE));
 
   try {
-    const PanelLines lines = source_();
+    const PanelLines lines = linesNow();
     if (lines.visible) {
       SetBkMode(dc, TRANSPARENT);
       const HGDIOBJ before = SelectObject(dc, wordFont_);
@@ -370,10 +428,16 @@ void Win32WordPanel::paint(HWND window) {
 
 std::unique_ptr<WordPanel> createWin32WordPanel(UiLanguage language, PanelLinesSource source) {
   try {
-    return Win32WordPanel::create(language, std::move(source));
+    return createPanel(language, std::move(source));
   } catch (...) {
     return nullptr;
   }
 }
+
+}  // namespace sonvale::ui
+
+namespace sonvale::ui {
+
+void setWin32PanelPatience(unsigned long ms) { threadPatienceMs.store(ms); }
 
 }  // namespace sonvale::ui

@@ -375,6 +375,14 @@ std::vector<std::int32_t> inMemory() {
   return {s.puncShort.load(), s.puncLong.load(), s.voiceStyle.load(), s.readPunctuation.load(), s.readNumber.load()};
 }
 
+// Waits for a visible dialog with this caption; null when none comes.
+HWND waitForDialog(const std::wstring& caption) {
+  return waitForWindow([&] {
+    HWND w = FindWindowW(L"#32770", caption.c_str());
+    return w != nullptr && IsWindowVisible(w) ? w : nullptr;
+  });
+}
+
 // The texts of the dialog's children, by control identifier where it has one.
 void checkTemplateTexts(Outcome& out, HWND dialog, UiLanguage language, const std::string& where) {
   const ui::UiTexts& t = ui::uiTexts(language);
@@ -428,10 +436,7 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
   const std::wstring caption = wide(ui::uiTexts(c.language).dialogCaption);
   std::atomic<bool> driven{false};
   std::thread driver([&] {
-    HWND dialog = waitForWindow([&] {
-      HWND w = FindWindowW(L"#32770", caption.c_str());
-      return w != nullptr && IsWindowVisible(w) ? w : nullptr;
-    });
+    HWND dialog = waitForDialog(caption);
     out.expect(dialog != nullptr, where + ": dialog appeared");
     if (dialog == nullptr) return;
     checkTemplateTexts(out, dialog, c.language, where);
@@ -503,6 +508,88 @@ void runDialogCase(Outcome& out, const DialogCase& c) {
       out.expect(!stored.present, where + ": " + name + " not written");
     }
   }
+}
+
+// OK against a settings key that refuses writes, as the machine's key does
+// for a user without an administrator's rights: the new values stay in this
+// process, the key keeps the old ones, and a message in the UI language says
+// why before the dialog closes.
+void checkSettingsNotSaved(Outcome& out) {
+  const std::string where = "settings not saved";
+  ui::setCurrentUiLanguage(UiLanguage::English);
+  const ui::UiTexts& t = ui::uiTexts(UiLanguage::English);
+  out.expect(seedSettings({{L"PuncShort", true, 5000},
+                           {L"PuncLong", true, 15000},
+                           {L"VoiceStyle", true, 0},
+                           {L"ReadPunctuation", true, 0},
+                           {L"ReadNumber", true, 0}}),
+             where + ": settings key seeded");
+  setInMemory({5000, 15000, 0, 0, 0});
+
+  // Everyone may read the key and no one may write it; the handle kept with
+  // WRITE_DAC puts the open access back afterwards.
+  HKEY guarded = nullptr;
+  out.expect(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, READ_CONTROL | WRITE_DAC, &guarded) == ERROR_SUCCESS,
+             where + ": key opened for its access list");
+  if (guarded == nullptr) return;
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+  alignas(DWORD) BYTE aclBytes[256];
+  ACL* acl = reinterpret_cast<ACL*>(aclBytes);
+  SECURITY_DESCRIPTOR readOnly{};
+  const bool denied = everyone != nullptr && InitializeAcl(acl, sizeof aclBytes, ACL_REVISION) &&
+                      AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone) &&
+                      InitializeSecurityDescriptor(&readOnly, SECURITY_DESCRIPTOR_REVISION) &&
+                      SetSecurityDescriptorDacl(&readOnly, TRUE, acl, FALSE) &&
+                      RegSetKeySecurity(guarded, DACL_SECURITY_INFORMATION, &readOnly) == ERROR_SUCCESS;
+  HKEY probe = nullptr;
+  const bool refuses = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_SET_VALUE, &probe) != ERROR_SUCCESS;
+  if (probe != nullptr) RegCloseKey(probe);
+  out.expect(denied && refuses, where + ": the key refuses writes");
+
+  const std::wstring caption = wide(t.dialogCaption);
+  const std::string message = t.settingsNotSaved;
+  std::atomic<bool> told{false};
+  std::thread driver([&] {
+    HWND dialog = waitForDialog(caption);
+    out.expect(dialog != nullptr, where + ": dialog appeared");
+    if (dialog == nullptr) return;
+    selectText(dialog, IDC_PITCH_LIST, "2");
+    // Posted: the dialog's thread stays in the message box until it is closed.
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    // The message box has the dialog's caption; it is the one showing the text.
+    HWND box = waitForWindow([&]() -> HWND {
+      for (HWND w = FindWindowExW(nullptr, nullptr, L"#32770", caption.c_str()); w != nullptr;
+           w = FindWindowExW(nullptr, w, L"#32770", caption.c_str())) {
+        for (HWND child = GetWindow(w, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+          if (IsWindowVisible(w) && windowText(child) == message) return w;
+      }
+      return nullptr;
+    });
+    out.expect(box != nullptr, where + ": the message says that changing the settings needs administrator rights");
+    if (box == nullptr) {
+      PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+      return;
+    }
+    save(capture(box), "settings_not_saved");
+    told.store(true);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  ui::showPropertiesDialog(nullptr, nullptr);
+  driver.join();
+  out.expect(told.load(), where + ": the user was told before the dialog closed");
+
+  SECURITY_DESCRIPTOR anyone{};
+  InitializeSecurityDescriptor(&anyone, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&anyone, TRUE, nullptr, FALSE);  // no list: every access allowed
+  RegSetKeySecurity(guarded, DACL_SECURITY_INFORMATION, &anyone);
+  RegCloseKey(guarded);
+  if (everyone != nullptr) FreeSid(everyone);
+
+  out.expectEq<long long>(inMemory()[2], 2, where + ": VoiceStyle 2 in memory for this process");
+  const StoredDword stored = readSetting(L"VoiceStyle");
+  out.expect(stored.present && stored.value == 0, where + ": VoiceStyle still 0 in the registry");
 }
 
 void clickRadio(HWND dialog, int id) { SendMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
@@ -747,6 +834,59 @@ void checkPanel(Outcome& out) {
     panel.reset();  // must return, and quietly
   }
   {
+    // Removal outlasting its patience: the panel's thread is held inside the
+    // source while it paints. Once the panel is gone, nothing may still be
+    // reading the source: the engine behind it is freed next.
+    ui::setWin32PanelPatience(200);
+    HostFrame frame(true, L"Sonvale slow removal");
+    struct Probe {
+      std::atomic<bool> inside{false}, release{false}, gone{false};
+      std::atomic<int> callsAfterGone{0};
+    };
+    auto probe = std::make_shared<Probe>();
+    auto panel = panelFromOtherThread(UiLanguage::English, [probe] {
+      if (probe->gone.load()) ++probe->callsAfterGone;
+      probe->inside.store(true);
+      while (!probe->release.load()) Sleep(5);
+      probe->inside.store(false);
+      return ui::PanelLines{};
+    });
+    out.expect(panel != nullptr, "slow removal: panel made");
+    if (panel != nullptr) {
+      panel->invalidate();
+      pumpUntil([&] { return probe->inside.load(); });
+      out.expect(probe->inside.load(), "slow removal: the panel's thread is inside the source");
+      std::thread releaser([probe] {
+        Sleep(600);  // well past the patience
+        probe->release.store(true);
+      });
+      panel.reset();
+      out.expect(!probe->inside.load(), "slow removal: the source is not in use once the panel is gone");
+      probe->gone.store(true);
+      pumpUntil([&] { return GetDlgItem(frame.host, 99997) == nullptr; });
+      out.expect(GetDlgItem(frame.host, 99997) == nullptr, "slow removal: the window is removed in the end");
+      releaser.join();
+      out.expectEq<long long>(probe->callsAfterGone.load(), 0, "slow removal: source calls after the panel went");
+    }
+  }
+  {
+    // Creation outlasting its patience (none at all here): no panel, the
+    // source is never read, and the window the thread goes on to make is
+    // removed instead of covering the host for good.
+    ui::setWin32PanelPatience(0);
+    HostFrame frame(true, L"Sonvale slow creation");
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto panel = panelFromOtherThread(UiLanguage::English, [calls] {
+      ++*calls;
+      return ui::PanelLines{};
+    });
+    ui::setWin32PanelPatience(5000);
+    out.expect(panel == nullptr, "slow creation: no panel");
+    pumpFor(500);
+    out.expect(GetDlgItem(frame.host, 99997) == nullptr, "slow creation: no window left in the host");
+    out.expectEq<long long>(calls->load(), 0, "slow creation: source calls");
+  }
+  {
     // Made on the host's own thread, as when the application creates the
     // voice on its window thread.
     HostFrame frame(true, L"Sonvale same thread");
@@ -914,10 +1054,7 @@ void checkDisplayUi(Outcome& out) {
     const std::wstring caption = wide(ui::uiTexts(UiLanguage::English).dialogCaption);
     std::atomic<bool> driven{false};
     std::thread driver([&] {
-      HWND dialog = waitForWindow([&] {
-        HWND w = FindWindowW(L"#32770", caption.c_str());
-        return w != nullptr && IsWindowVisible(w) ? w : nullptr;
-      });
+      HWND dialog = waitForDialog(caption);
       out.expect(dialog != nullptr, "DisplayUI: the English dialog appeared");
       if (dialog == nullptr) return;
       save(capture(dialog), "dialog_through_displayui");
@@ -947,6 +1084,7 @@ const Check kChecks[] = {
     {"reinstall warning", checkReinstallWarning},
     {"number too large", checkNumberTooLarge},
     {"warning sink", checkSinkOverride},
+    {"settings without administrator rights", checkSettingsNotSaved},
     {"dialog through DisplayUI of Sonvale.dll", checkDisplayUi},
 };
 

@@ -7,9 +7,10 @@
 //   sonvale-install /voice DIR install the voice files in DIR instead
 //
 // Both write under HKEY_LOCAL_MACHINE, so they need an administrator's rights.
-// Exits 0 when everything was done; says what failed otherwise.
+// Exits 0 when everything was done; says what failed otherwise. Arguments are
+// taken as UTF-16 (wmain), so a folder named in any script is found whatever
+// the system's ANSI code page.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "host/voice_tokens.h"
@@ -48,14 +49,16 @@ bool succeeded(HRESULT hr, const char* what) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int wmain(int argc, wchar_t** argv) {
+  static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide characters are UTF-16 code units");
   bool remove = false;
   std::u16string voiceDir = programFolder() + u"\\voice";
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "/u") == 0 || std::strcmp(argv[i], "-u") == 0) {
+    const std::u16string arg(reinterpret_cast<const char16_t*>(argv[i]));
+    if (arg == u"/u" || arg == u"-u") {
       remove = true;
-    } else if ((std::strcmp(argv[i], "/voice") == 0 || std::strcmp(argv[i], "--voice") == 0) && i + 1 < argc) {
-      voiceDir = sonvale::platform::utf8ToUtf16(argv[++i]);
+    } else if ((arg == u"/voice" || arg == u"--voice") && i + 1 < argc) {
+      voiceDir = reinterpret_cast<const char16_t*>(argv[++i]);
     } else {
       return usage();
     }

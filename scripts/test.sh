@@ -20,7 +20,7 @@ ctest --test-dir build --output-on-failure -j "$(nproc)"
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 SONVALE_BUILD_DIR=build-sanitize SONVALE_VOICE=0 bash scripts/setup.sh -DSONVALE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)"
 
 echo "== the Debian package, installed into a clean Debian 12 root"
